@@ -1,0 +1,20 @@
+# Toolchain: 32-bit Windows through Debian's mingw-w64 (posix thread model).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR X86)
+set(MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
+set(MINGW_WIDL         ${MINGW_TRIPLE}-widl)
+set(MINGW_OBJDUMP      ${MINGW_TRIPLE}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Fully static: no libgcc_s_*.dll, libstdc++-6.dll or libwinpthread-1.dll at run time.
+set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# wine32 cannot run on this kernel: build only, no emulator.
+set(MINGW_CAN_RUN_TESTS OFF)

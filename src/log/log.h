@@ -1,0 +1,220 @@
+// The process log: one object, g_log, alive from static construction to
+// process exit. Until a writer is installed every message is dropped.
+//
+// Lock order: the log lock (CLog::CLogLock), then the writer's own lock. Both
+// are recursive: the header a rotating writer writes into a fresh file goes
+// through g_log on the same thread while both are held.
+#pragma once
+
+#include "util/exc.h"
+#include "util/msg.h"
+#include "util/win.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CLog;
+
+enum ELogLevel : std::int32_t {
+  kLogMessage = 1,  // tag: four blanks
+  kLogInfo = 2,     // "INFO"
+  kLogWarning = 3,  // "WARN"
+  kLogError = 4,    // "ERR "
+  kLogSilent = 5,   // threshold only: nothing is written
+};
+
+// Receives the lines CLog dispatches. Called with the log lock held.
+class CLogWriter {
+ public:
+  virtual ~CLogWriter() = default;
+  virtual void Reopen() = 0;
+  virtual void Write(std::int32_t level, CLog& log, std::int32_t alignment, const std::wstring& text) = 0;
+};
+
+// Appends one formatted log line to out: date, time, the thread column (when
+// threadColumn), the level's tag, 4 blanks per alignment step, the text and
+// "\r\n". Date and time come from the user's default short forms.
+void AppendLogLine(std::wstring& out, std::int32_t level, std::int32_t alignment, const std::wstring& text,
+                   bool threadColumn);
+
+class CLog {
+ public:
+  // One recursive lock (a critical section).
+  class CLogLock {
+   public:
+    CLogLock();
+    ~CLogLock();
+    CLogLock(const CLogLock&) = delete;
+    CLogLock& operator=(const CLogLock&) = delete;
+    void Lock() { ::EnterCriticalSection(&m_section); }
+    void Unlock() { ::LeaveCriticalSection(&m_section); }
+
+    class CHold {
+     public:
+      explicit CHold(CLogLock& lock) : m_lock(lock) { m_lock.Lock(); }
+      ~CHold() { m_lock.Unlock(); }
+      CHold(const CHold&) = delete;
+      CHold& operator=(const CHold&) = delete;
+
+     private:
+      CLogLock& m_lock;
+    };
+
+   private:
+    CRITICAL_SECTION m_section;
+  };
+
+  // The indentation count, one for the whole process and shared by all
+  // threads: a step open on one thread also indents other threads' lines.
+  class CMsgAligment {
+   public:
+    explicit CMsgAligment(std::shared_ptr<CLogLock> lock) : m_lock(std::move(lock)) {}
+    std::int32_t Get();
+    void Shift(std::int32_t delta);
+
+   private:
+    std::shared_ptr<CLogLock> m_lock;
+    std::int32_t m_steps = 0;
+  };
+
+  struct CSharedState {
+    CSharedState();
+    std::shared_ptr<CLogLock> lock;
+    std::shared_ptr<CMsgAligment> alignment;
+    std::shared_ptr<CLogWriter> writer;
+    std::atomic<std::int32_t> threshold{kLogMessage};
+    std::atomic<bool> hasWriter{false};
+    std::wstring logPath;
+  };
+
+  CLog();
+  CLog(const CLog&) = delete;
+  CLog& operator=(const CLog&) = delete;
+
+  // Installs the writer (the previous one is released). A file writer also
+  // sets the log path.
+  void SetWriter(std::shared_ptr<CLogWriter> writer);
+  std::shared_ptr<CLogWriter> GetWriter();
+  void SetLevel(std::int32_t level);
+  std::int32_t GetLevel() const;
+  std::wstring GetLogPath();
+  void SetLogPath(const std::wstring& path);
+
+  bool IsEnabled(std::int32_t level) const;
+  bool IsMessageEnabled() const { return IsEnabled(kLogMessage); }
+  bool IsInfoEnabled() const { return IsEnabled(kLogInfo); }
+
+  void Message(const std::wstring& text) { Write(kLogMessage, text); }
+  void Info(const std::wstring& text) { Write(kLogInfo, text); }
+  void Warning(const std::wstring& text) { Write(kLogWarning, text); }
+  void Error(const std::wstring& text) { Write(kLogError, text); }
+
+  // Formatted forms: the arguments are formatted only when the level passes.
+  template <class... A, class = EnableIfTexts<A...>>
+  void Message(const std::wstring& format, const A&... args) { WriteFormatted(kLogMessage, format, args...); }
+  template <class... A, class = EnableIfTexts<A...>>
+  void Info(const std::wstring& format, const A&... args) { WriteFormatted(kLogInfo, format, args...); }
+  template <class... A, class = EnableIfTexts<A...>>
+  void Warning(const std::wstring& format, const A&... args) { WriteFormatted(kLogWarning, format, args...); }
+  template <class... A, class = EnableIfTexts<A...>>
+  void Error(const std::wstring& format, const A&... args) { WriteFormatted(kLogError, format, args...); }
+
+  // The text, then every line of the exception one step deeper; the lines of
+  // one call are never interleaved with another thread's.
+  void Warning(const std::wstring& text, const CExc& exc) { WriteWithExc(kLogWarning, text, exc); }
+  void Error(const std::wstring& text, const CExc& exc) { WriteWithExc(kLogError, text, exc); }
+
+  // Writes text at level (split into lines at "\n"; a "\r" before it goes too).
+  void Write(std::int32_t level, const std::wstring& text);
+  void WriteWithExc(std::int32_t level, const std::wstring& text, const CExc& exc);
+
+  // Adds delta to the alignment count; a negative result becomes 0.
+  void ShiftAlignment(std::int32_t delta);
+  std::int32_t GetAlignment();
+
+  // The module banner (module null: the executable), every line at INFO.
+  // Never throws.
+  void WriteBanner(const std::wstring& title, HMODULE module = nullptr);
+
+  CLogLock& GetLock() { return *m_state->lock; }
+
+  // Indentation scope: +1 on construction, -1 on destruction.
+  class CLogIndent {
+   public:
+    explicit CLogIndent(CLog& log) : m_log(&log) { m_log->ShiftAlignment(1); }
+    ~CLogIndent() { m_log->ShiftAlignment(-1); }
+    CLogIndent(const CLogIndent&) = delete;
+    CLogIndent& operator=(const CLogIndent&) = delete;
+
+   private:
+    CLog* m_log;
+  };
+
+ private:
+  template <class... A>
+  void WriteFormatted(std::int32_t level, const std::wstring& format, const A&... args) {
+    if (!IsEnabled(level)) return;
+    Write(level, FormatMsg(format, args...));
+  }
+  void Dispatch(std::int32_t level, std::int32_t alignment, const std::wstring& text);
+
+  std::shared_ptr<CSharedState> m_state;
+  std::shared_ptr<CMsgAligment> m_alignment;
+};
+
+extern CLog g_log;
+
+using CLogIndent = CLog::CLogIndent;
+
+// A logged step: writes its text on opening and, on closing, the text followed
+// by ". Ok." (Ok) or ". Failed." (destroyed without Ok, e.g. by an exception).
+// Lines written inside the step stand one alignment step deeper.
+template <std::int32_t Level>
+class CLogStepT {
+ public:
+  CLogStepT(CLog& log, const std::wstring& text) : m_log(log) { Open(text); }
+  CLogStepT(CLog& log, const std::wstring& format, const std::wstring& arg1) : m_log(log) {
+    if (m_log.IsEnabled(Level)) Open(FormatMsg(format, arg1));
+  }
+  ~CLogStepT() {
+    if (!m_log.IsEnabled(Level) || m_closed) return;
+    m_log.ShiftAlignment(-1);
+    m_log.Write(Level, m_text + L". Failed.");
+    m_log.ShiftAlignment(-1);
+  }
+  CLogStepT(const CLogStepT&) = delete;
+  CLogStepT& operator=(const CLogStepT&) = delete;
+
+  void Ok() { Close(m_text + L". Ok."); }
+  // Closes with the formatted text in place of "<text>. Ok.".
+  void Ok(const std::wstring& format, const std::wstring& arg1) {
+    if (!m_log.IsEnabled(Level) || m_closed) return;
+    Close(FormatMsg(format, arg1));
+  }
+
+ private:
+  void Open(const std::wstring& text) {
+    if (!m_log.IsEnabled(Level)) return;
+    m_closed = false;
+    m_log.ShiftAlignment(1);
+    m_text = text;
+    m_log.Write(Level, m_text);
+    m_log.ShiftAlignment(1);
+  }
+  void Close(const std::wstring& line) {
+    if (!m_log.IsEnabled(Level) || m_closed) return;
+    m_closed = true;
+    m_log.ShiftAlignment(-1);
+    m_log.Write(Level, line);
+    m_log.ShiftAlignment(-1);
+  }
+
+  CLog& m_log;
+  bool m_closed = true;
+  std::wstring m_text;
+};
+
+using CLogStep = CLogStepT<kLogMessage>;
+using CLogInfoStep = CLogStepT<kLogInfo>;

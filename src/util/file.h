@@ -1,0 +1,88 @@
+// Paths, files, folders and processes. Failures are thrown as CWin32Exc (with
+// the operation's own context line in front where it has one); the existence
+// checks (FileExists, SearchFiles) log a warning and answer "no" instead.
+// Operations that touch the file system put the long-path prefix in front of
+// the path first, so paths longer than MAX_PATH work.
+#pragma once
+
+#include "util/handle.h"
+#include "util/win.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// --- Paths (no system calls unless stated) ---------------------------------
+
+// Full path of the module (null: the executable).
+std::wstring GetModulePath(HMODULE module = nullptr);
+// Folder of the executable's path.
+std::wstring GetModuleFolder();
+// File part, with extension, of GetModulePath(module).
+std::wstring GetModuleName(HMODULE module = nullptr);
+// Splits at the last "\" (or "/" when there is none, or when the path begins
+// with "/"). Without a separator the folder is empty.
+void SplitPath(const std::wstring& path, std::wstring& folder, std::wstring& file);
+// Splits at the last "."; the extension excludes the dot.
+void SplitFileName(const std::wstring& file, std::wstring& base, std::wstring& extension);
+// Joins with "\" (or "/" in slash style); one trailing separator is removed
+// from each non-empty part before it is appended.
+std::wstring JoinPath(const std::vector<std::wstring>& parts, bool slashStyle = false);
+// JoinPath of a and b, in slash style when a begins with "/".
+std::wstring CombinePath(const std::wstring& a, const std::wstring& b);
+// "\\?\" in front ("\\?\UNC\" for "\\server\..."); prefixed paths unchanged.
+std::wstring AddLongPathPrefix(const std::wstring& path);
+
+// --- File system -------------------------------------------------------------
+
+bool FileExists(const std::wstring& path);
+void FileMakeFolder(const std::wstring& path);
+void DeleteFileIfExists(const std::wstring& path);
+void ResetProtectiveFlags(const std::wstring& path);
+void RemoveFolder(const std::wstring& path);
+// Retries RemoveFolder while it fails with access denied or "directory not
+// empty"; returns without an exception when every attempt failed that way.
+void RemoveFolderWithRetries(const std::wstring& path, DWORD pauseMs, unsigned attempts);
+void MoveFileTo(const std::wstring& source, const std::wstring& target);
+void CopyFileTo(const std::wstring& source, const std::wstring& target, bool makeFolder);
+// Bare names of the entries matching mask ("." and ".." skipped), split into
+// files and folders, in the order the system returns them.
+void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders);
+std::wstring GetTempFolder();
+// Starts a process and does not wait; both returned handles are closed.
+void StartProcess(const std::wstring& executablePath, const std::wstring& commandLine);
+// A non-inheritable duplicate, same access, owned by the caller.
+CKernelHandle DuplicateOwnHandle(HANDLE handle);
+VS_FIXEDFILEINFO GetFileVersion(const std::wstring& path);
+
+// --- CBinFile ------------------------------------------------------------------
+
+// Owner of one Win32 file handle; every message names the file by its path.
+// Used by one thread at a time.
+class CBinFile {
+ public:
+  // CreateFileW with FILE_FLAG_OPEN_REPARSE_POINT (plus the asked flags). A
+  // sharing violation is retried ten times, 100 ms apart, and then thrown as
+  // CLockFileExc, as is a lock violation.
+  static std::shared_ptr<CBinFile> Create(const std::wstring& path, DWORD access, DWORD shareMode,
+                                          DWORD disposition, bool backupSemantics = false,
+                                          bool overlapped = false);
+
+  void Write(const void* buffer, DWORD size);
+  DWORD Read(void* buffer, DWORD size);
+  std::uint64_t GetSize();
+  void SetSize(std::uint64_t size);
+  void SeekToBegin();
+  void SeekToEnd();
+  void SeekTo(std::uint64_t position);
+
+  HANDLE GetHandle() const { return m_handle.Get(); }
+  const std::wstring& GetPath() const { return m_path; }
+
+ private:
+  CBinFile(CFileHandle handle, const std::wstring& path);
+
+  CFileHandle m_handle;
+  std::wstring m_path;
+};

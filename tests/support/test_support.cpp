@@ -1,0 +1,227 @@
+#include "test_support.h"
+
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+std::wstring TempFolder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+  std::wstring path(buffer, length);
+  if (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  CFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+  if (find) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        ::DeleteFileW(child.c_str());
+      }
+    } while (::FindNextFileW(find.Get(), &data));
+  }
+  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+std::wstring NewGuidText() {
+  GUID guid;
+  ::CoCreateGuid(&guid);
+  wchar_t text[64];
+  ::StringFromGUID2(guid, text, 64);
+  std::wstring result(text);
+  return result.substr(1, result.size() - 2);
+}
+
+CScratchDir::CScratchDir() {
+  m_path = TempFolder() + L"\\korlo-test-" + NewGuidText();
+  ::CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+CScratchDir::~CScratchDir() { RemoveTree(m_path); }
+
+SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& currentFolder,
+                          const std::string& input) {
+  SProcessResult result;
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
+  if (!::CreatePipe(&outRead, &outWrite, &inheritable, 0) || !::CreatePipe(&inRead, &inWrite, &inheritable, 0)) {
+    ADD_FAILURE() << "CreatePipe failed: " << ::GetLastError();
+    return result;
+  }
+  CKernelHandle outReadOwner(outRead), outWriteOwner(outWrite), inReadOwner(inRead), inWriteOwner(inWrite);
+  ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = outWrite;
+  PROCESS_INFORMATION info = {};
+  std::wstring mutableLine = commandLine;
+  if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                        currentFolder.empty() ? nullptr : currentFolder.c_str(), &startup, &info)) {
+    ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError() << " for " << Narrow(commandLine);
+    return result;
+  }
+  CKernelHandle process(info.hProcess), thread(info.hThread);
+  outWriteOwner.Reset();
+  inReadOwner.Reset();
+
+  // The reader owns its pipe end and buffer, so that it may outlive this call
+  // when a grandchild that inherited the pipe keeps it open.
+  struct SReader {
+    CKernelHandle pipe;
+    CKernelHandle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::string output;
+  };
+  auto state = std::make_shared<SReader>();
+  state->pipe.Reset(outReadOwner.Release());
+  std::thread([state] {
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(state->pipe.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+      state->output.append(buffer, read);
+    }
+    ::SetEvent(state->done.Get());
+  }).detach();
+  if (!input.empty()) {
+    DWORD written = 0;
+    ::WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+  }
+  inWriteOwner.Reset();
+
+  if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+    result.timedOut = true;
+    ::TerminateProcess(process.Get(), 0xDEAD);
+    ::WaitForSingleObject(process.Get(), 5000);
+  }
+  ::GetExitCodeProcess(process.Get(), &result.exitCode);
+  if (::WaitForSingleObject(state->done.Get(), 5000) == WAIT_OBJECT_0) result.output = state->output;
+  return result;
+}
+
+std::wstring ChildRole() {
+  wchar_t buffer[256] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"KORLO_TEST_CHILD", buffer, 256);
+  return std::wstring(buffer, length < 256 ? length : 0);
+}
+
+SProcessResult RunSelfAsChild(const std::string& testName, const std::wstring& role, DWORD timeoutMs) {
+  wchar_t self[MAX_PATH * 2] = {};
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH * 2);
+  ::SetEnvironmentVariableW(L"KORLO_TEST_CHILD", role.c_str());
+  SProcessResult result =
+      RunProcess(L"\"" + std::wstring(self) + L"\" --gtest_filter=" + Widen(testName), timeoutMs);
+  ::SetEnvironmentVariableW(L"KORLO_TEST_CHILD", nullptr);
+  return result;
+}
+
+std::wstring ProgramFolder() {
+  wchar_t self[MAX_PATH * 2] = {};
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH * 2);
+  std::wstring path(self);
+  return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::string();
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+  return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  CFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file.IsValid()) << "cannot create " << Narrow(path) << ": " << ::GetLastError();
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+std::wstring Utf16(const std::string& bytes) {
+  size_t start = 0;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    start = 2;
+  }
+  std::wstring text((bytes.size() - start) / 2, L'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[start + 2 * i]) |
+                                   (static_cast<unsigned char>(bytes[start + 2 * i + 1]) << 8));
+  }
+  return text;
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string result;
+  result.reserve(text.size());
+  for (wchar_t c : text) result += (c < 128) ? static_cast<char>(c) : '?';
+  return result;
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+CTestRegKey::CTestRegKey(const std::wstring& subKey) : m_subKey(subKey) { Delete(); }
+
+CTestRegKey::~CTestRegKey() { Delete(); }
+
+void CTestRegKey::Create() {
+  CRegKey key;
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, key.Receive(), nullptr));
+}
+
+void CTestRegKey::Delete() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_subKey.c_str()); }
+
+static void SetValue(const std::wstring& subKey, const std::wstring& name, DWORD type, const void* data,
+                     DWORD size) {
+  CRegKey key;
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, key.Receive(), nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            ::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size));
+}
+
+void CTestRegKey::SetDword(const std::wstring& name, DWORD value) {
+  SetValue(m_subKey, name, REG_DWORD, &value, sizeof(value));
+}
+
+void CTestRegKey::SetString(const std::wstring& name, const std::wstring& value, DWORD type) {
+  SetValue(m_subKey, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void CTestRegKey::SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type) {
+  SetValue(m_subKey, name, type, data.data(), static_cast<DWORD>(data.size()));
+}
+
+void CTestRegKey::DeleteValue(const std::wstring& name) {
+  CRegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) == ERROR_SUCCESS) {
+    ::RegDeleteValueW(key.Get(), name.c_str());
+  }
+}
+
+}  // namespace testing_support

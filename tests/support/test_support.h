@@ -1,0 +1,85 @@
+// Shared helpers for the test programs: scratch folders, child processes and
+// registry values under a key the test owns.
+#pragma once
+
+#include "util/handle.h"
+#include "util/win.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh, empty folder under the temporary folder, removed (with
+// everything in it) on destruction.
+class CScratchDir {
+ public:
+  CScratchDir();
+  ~CScratchDir();
+  CScratchDir(const CScratchDir&) = delete;
+  CScratchDir& operator=(const CScratchDir&) = delete;
+
+  const std::wstring& Path() const { return m_path; }
+  std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+ private:
+  std::wstring m_path;
+};
+
+struct SProcessResult {
+  DWORD exitCode = 0;
+  std::string output;  // stdout and stderr together, as the child wrote them
+  bool timedOut = false;
+};
+
+// Runs `commandLine` (the program path quoted by the caller when needed),
+// collects its output and waits up to timeoutMs; a child that overruns is
+// terminated and reported as timed out. `input` is written to its stdin.
+SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000,
+                          const std::wstring& currentFolder = std::wstring(),
+                          const std::string& input = std::string());
+
+// Re-launches this test program with only `testName` (Suite.Case) selected
+// and KORLO_TEST_CHILD set to `role` in its environment; the child's test
+// reads the role with ChildRole().
+SProcessResult RunSelfAsChild(const std::string& testName, const std::wstring& role,
+                              DWORD timeoutMs = 60000);
+// The role given by the parent; empty in a normal run.
+std::wstring ChildRole();
+
+// Full path of this test program's folder (where the fixtures are built).
+std::wstring ProgramFolder();
+// Reads a whole file; empty when it cannot be opened.
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// UTF-16LE bytes (an optional byte-order mark skipped) as a wide string.
+std::wstring Utf16(const std::string& bytes);
+std::string Narrow(const std::wstring& text);  // ASCII-only test text
+std::wstring Widen(const std::string& text);
+
+// A registry key the test owns under HKLM; deleted with its values and
+// subkeys in construction and destruction.
+class CTestRegKey {
+ public:
+  explicit CTestRegKey(const std::wstring& subKey);
+  ~CTestRegKey();
+  CTestRegKey(const CTestRegKey&) = delete;
+  CTestRegKey& operator=(const CTestRegKey&) = delete;
+
+  void Create();  // creates the key (empty)
+  void Delete();  // removes the key and everything under it
+  void SetDword(const std::wstring& name, DWORD value);
+  void SetString(const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ);
+  void SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type = REG_BINARY);
+  void DeleteValue(const std::wstring& name);
+  const std::wstring& SubKey() const { return m_subKey; }
+
+ private:
+  std::wstring m_subKey;
+};
+
+// A new GUID text without braces, for names no other test uses.
+std::wstring NewGuidText();
+
+}  // namespace testing_support

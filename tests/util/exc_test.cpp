@@ -1,0 +1,223 @@
+#include "util/exc.h"
+#include "util/msg.h"
+#include "util/msg_ids.h"
+
+#include <comdef.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+TEST(ExcTest, CodesAreStoredInHResultForm) {
+  const struct {
+    std::int32_t given;
+    std::uint32_t stored;
+  } cases[] = {
+      {5, 0x80070005u}, {0x12345, 0x80072345u}, {0, 0}, {static_cast<std::int32_t>(0x80004005u), 0x80004005u},
+      {-1, 0xFFFFFFFFu},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.stored, static_cast<std::uint32_t>(CExc(L"x", c.given).GetCode())) << c.given;
+  }
+  CExc e(L"x", 5);
+  e.SetCode(7);
+  EXPECT_EQ(7, e.GetCode());  // SetCode stores as given
+  EXPECT_EQ(0, CExc().GetCode());
+  EXPECT_TRUE(CExc().GetMessages().empty());
+}
+
+TEST(ExcTest, Win32ExcReadsLastErrorBeforeBuildingText) {
+  ::SetLastError(1234);
+  CWin32Exc e(L"Cannot do [%1].", L"it", kUseLastError);
+  EXPECT_EQ(1234u, e.GetWin32Error());
+  EXPECT_EQ(static_cast<std::int32_t>(0x800704D2u), e.GetCode());
+  ASSERT_EQ(2u, e.GetMessages().size());
+  EXPECT_EQ(L"Cannot do [it].", e.GetMessages()[0]);
+  EXPECT_TRUE(StartsWith(e.GetMessages()[1], L"Win32 error:"));
+  EXPECT_TRUE(EndsWith(e.GetMessages()[1], L" Code: 1234"));
+
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  CWin32Exc fromLast;
+  EXPECT_EQ(5u, fromLast.GetWin32Error());
+  ASSERT_EQ(1u, fromLast.GetMessages().size());
+  // Error 5 has a system text: it stands between the prefix and the code.
+  const std::wstring& cause = fromLast.GetMessages()[0];
+  EXPECT_GT(cause.size(), std::wstring(L"Win32 error: Code: 5").size());
+  EXPECT_TRUE(EndsWith(cause, L" Code: 5"));
+
+  CWin32Exc explicitCode(L"msg", 2);
+  EXPECT_EQ(2u, explicitCode.GetWin32Error());
+  CWin32Exc fromTable(IDS_LOADING_PLUGIN, 3);
+  EXPECT_EQ(L"Loading plugin [%1].", fromTable.GetMessages()[0]);  // loaded, not formatted
+}
+
+TEST(ExcTest, ComAndRpcCauseLines) {
+  CComExc com(L"Cannot open [%1].", L"doc", E_NOINTERFACE);
+  EXPECT_EQ(static_cast<std::int32_t>(E_NOINTERFACE), com.GetCode());
+  ASSERT_EQ(2u, com.GetMessages().size());
+  EXPECT_EQ(L"Cannot open [doc].", com.GetMessages()[0]);
+  EXPECT_EQ(L"COM error:  Code: 0x80004002", com.GetMessages()[1]);  // no error object: empty description
+
+  ICreateErrorInfo* create = nullptr;
+  ASSERT_EQ(S_OK, ::CreateErrorInfo(&create));
+  create->SetDescription(const_cast<LPOLESTR>(L"broken thing"));
+  IErrorInfo* info = nullptr;
+  create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+  ::SetErrorInfo(0, info);
+  info->Release();
+  create->Release();
+  CComExc described(E_FAIL);
+  EXPECT_EQ(L"COM error: broken thing Code: 0x80004005", described.GetMessages()[0]);
+  IErrorInfo* left = nullptr;
+  EXPECT_EQ(S_FALSE, ::GetErrorInfo(0, &left));  // reading the description consumed it
+
+  CRpcExc rpc(L"Cannot listen.", RPC_S_SERVER_UNAVAILABLE);
+  EXPECT_EQ(static_cast<std::int32_t>(0x800706BAu), rpc.GetCode());
+  EXPECT_EQ(1722u, rpc.GetRpcStatus());
+  EXPECT_EQ(L"Cannot listen.", rpc.GetMessages()[0]);
+  EXPECT_TRUE(StartsWith(rpc.GetMessages()[1], L"RPC error:"));
+  EXPECT_TRUE(EndsWith(rpc.GetMessages()[1], L" Code: 1722"));
+}
+
+TEST(ExcTest, AddContextPutsOneLineInFront) {
+  CExc e(L"root", E_FAIL);
+  e.AddContext(L"plain");
+  e.AddContext(IDS_LOADING_PLUGIN, L"a.dll");
+  e.AddContext(L"%2 and %1", L"x", L"y");
+  e.AddContext(IDS_AGENT_STOPPED);
+  ASSERT_EQ(5u, e.GetMessages().size());
+  EXPECT_EQ(L"Agent stopped.", e.GetMessages()[0]);
+  EXPECT_EQ(L"y and x", e.GetMessages()[1]);
+  EXPECT_EQ(L"Loading plugin [a.dll].", e.GetMessages()[2]);
+  EXPECT_EQ(L"plain", e.GetMessages()[3]);
+  EXPECT_EQ(L"root", e.GetMessages()[4]);
+  EXPECT_EQ(static_cast<std::int32_t>(E_FAIL), e.GetCode());
+}
+
+TEST(ExcTest, FullTextDropsOneLineBreakPerLine) {
+  CExc e(L"second", E_FAIL);
+  e.AddContext(L"first\r\n");
+  EXPECT_EQ(L"first\r\nsecond", e.GetFullText());
+  CExc twice(L"line\r\n\r\n", E_FAIL);
+  EXPECT_EQ(L"line\r\n", twice.GetFullText());
+  EXPECT_EQ(L"", CExc().GetFullText());
+}
+
+// A failure caught on one thread is stored with Clone and thrown again, with
+// its exact type and content, on another.
+TEST(ExcTest, CloneAndThrowCarryTheFailureAcrossThreads) {
+  std::shared_ptr<CExc> stored;
+  std::thread worker([&] {
+    try {
+      CLockFileExc e(L"locked", ERROR_SHARING_VIOLATION);
+      e.AddContext(L"context");
+      throw e;
+    } catch (const CExc& e) {
+      stored = e.Clone();
+    }
+  });
+  worker.join();
+  ASSERT_TRUE(stored);
+  try {
+    stored->Throw();
+    FAIL() << "Throw returned";
+  } catch (const CLockFileExc& e) {
+    EXPECT_EQ(ERROR_SHARING_VIOLATION, e.GetWin32Error());
+    EXPECT_EQ(static_cast<std::int32_t>(0x80070020u), e.GetCode());
+    ASSERT_EQ(3u, e.GetMessages().size());
+    EXPECT_EQ(L"context", e.GetMessages()[0]);
+    EXPECT_EQ(L"locked", e.GetMessages()[1]);
+  }
+
+  const std::shared_ptr<CExc> clones[] = {CExc(L"a", 1).Clone(), CWin32Exc(5u).Clone(), CComExc(E_FAIL).Clone(),
+                                          CRpcExc(1722).Clone()};
+  int caught = 0;
+  try { clones[1]->Throw(); } catch (const CLockFileExc&) { ADD_FAILURE(); } catch (const CWin32Exc&) { ++caught; }
+  try { clones[2]->Throw(); } catch (const CComExc&) { ++caught; }
+  try { clones[3]->Throw(); } catch (const CRpcExc&) { ++caught; }
+  try { clones[0]->Throw(); } catch (const CWin32Exc&) { ADD_FAILURE(); } catch (const CExc&) { ++caught; }
+  EXPECT_EQ(4, caught);
+}
+
+TEST(MsgTest, FormatMsgPlaceholders) {
+  const struct {
+    const wchar_t* format;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"%1-%2-%3", L"a-b-%3"},          // placeholder beyond the arguments stays visible
+      {L"%2%1%2", L"bab"},               // any order, repeated
+      {L"%0 and %7", L"%0 and %7"},      // out of range
+      {L"100% sure", L"100% sure"},      // no number after '%'
+      {L"%%1", L"%a"},                   // lone '%', then a placeholder
+      {L"%x%", L"%x%"},                  // letter after '%'
+      {L"%01", L"a"},                    // a decimal number with a leading zero
+      {L"% 2", L"b"},                    // wcstol skips leading blanks
+      {L"%-1", L"%-1"},                  // negative numbers stay visible
+      {L"%12", L"%12"},
+      {L"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, FormatMsg(c.format, L"a", L"b")) << c.format;
+  }
+  EXPECT_EQ(L"1 2 3 4 5", FormatMsg(L"%1 %2 %3 %4 %5", L"1", L"2", L"3", L"4", L"5"));
+}
+
+TEST(MsgTest, LoadMsgReadsTheStringTableExactly) {
+  bool loaded = false;
+  EXPECT_EQ(L"Loading plugin [%1].", LoadMsg(IDS_LOADING_PLUGIN, &loaded));
+  EXPECT_TRUE(loaded);
+  EXPECT_EQ(L"Configuration settings are unavailable because they  were not initialized.",
+            LoadMsg(IDS_CONFIG_NOT_INITIALIZED));
+  EXPECT_EQ(L"Plugin's entry point was not found. ", LoadMsg(IDS_PLUGIN_ENTRY_POINT_NOT_FOUND));
+  EXPECT_EQ(L"[uninstallation client]Synchronizing uninstallation activities with the uninstallation server. ",
+            LoadMsg(IDS_UNINST_CLIENT_SYNCHRONIZING));
+
+  const std::wstring missing = LoadMsg(150, &loaded);
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(L"Cannot load a string from the strings table. String ID: 150Arguments: %1, %2, %3, %4.", missing);
+  CExc e(L"root", E_FAIL);
+  e.AddContext(150, L"x", L"y");
+  EXPECT_EQ(L"Cannot load a string from the strings table. String ID: 150Arguments: x, y, %3, %4.",
+            e.GetMessages()[0]);
+}
+
+TEST(MsgTest, ValueFormattersAndParser) {
+  EXPECT_EQ(L"0xabc", HexText(0xABC));
+  EXPECT_EQ(L"0x80070005", HexText(0x80070005u));
+  EXPECT_EQ(L"-5", DecText(-5));
+  EXPECT_EQ(L"18446744073709551615", UInt64Text(~0ull));
+  EXPECT_EQ(L"true", BoolText(true));
+  EXPECT_EQ(L"false", BoolText(false));
+
+  EXPECT_EQ(12, ParseInt(L" 12ab"));
+  EXPECT_EQ(-7, ParseInt(L"-7"));
+  try {
+    ParseInt(L"abc");
+    FAIL() << "no exception";
+  } catch (const CExc& e) {
+    EXPECT_EQ(L"Cannot unserialize a string value to integer. String: [abc].", e.GetFullText());
+    EXPECT_EQ(static_cast<std::int32_t>(E_FAIL), e.GetCode());
+  }
+  EXPECT_THROW(ParseInt(L""), CExc);
+}
+
+TEST(ExcTest, ThrowComErrorCarriesTheErrorDetails) {
+  try {
+    ThrowComError(L"Cannot read the document.", _com_error(E_INVALIDARG));
+    FAIL() << "no exception";
+  } catch (const CComExc& e) {
+    EXPECT_EQ(static_cast<std::int32_t>(E_INVALIDARG), e.GetCode());
+    const std::wstring& text = e.GetMessages()[0];
+    EXPECT_TRUE(StartsWith(text, L"Cannot read the document.\n\tCode = 0x80070057\n\tCode meaning = ")) << text;
+    EXPECT_TRUE(EndsWith(text, L"\n\tSource = \n\tDescription = \n")) << text;
+  }
+}
+
+}  // namespace
