@@ -3,7 +3,11 @@
 #   wine-run.sh PREFIX PROGRAM.exe [ARGS...]   (the CMAKE_CROSSCOMPILING_EMULATOR)
 #   wine-run.sh PREFIX --init                  (only create and prepare PREFIX)
 #   wine-run.sh PREFIX --stop                  (end the prefix's wineserver)
-WINEPREFIX=$1; shift
+case $1 in
+  /*) WINEPREFIX=$1 ;;
+  *) WINEPREFIX=$(pwd)/$1 ;;   # Wine wants an absolute path
+esac
+shift
 export WINEPREFIX
 export WINEDEBUG=-all                      # quiet; also hides Debian's "wine32 is missing" hint
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"  # no Mono/Gecko offers, nothing in $HOME
