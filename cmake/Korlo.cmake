@@ -44,5 +44,7 @@ function(korlo_widl out_var idl)
   add_custom_command(OUTPUT ${outputs}
     COMMAND ${MINGW_WIDL} ${arch} -Oif ${args} "${idl_abs}"
     DEPENDS "${idl_abs}" VERBATIM)
+  # widl leaves trailing fields of its dispatch tables to zero-initialisation.
+  set_source_files_properties(${sources} PROPERTIES COMPILE_OPTIONS -Wno-missing-field-initializers)
   set(${out_var} ${outputs} PARENT_SCOPE)
 endfunction()

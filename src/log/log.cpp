@@ -1,8 +1,8 @@
 #include "log/log.h"
 
+#include "log/file_writer.h"
 #include "util/file.h"
 
-#include <cwchar>
 
 KORLO_INIT_SEG_LIB
 CLog g_log KORLO_INIT_EARLY;
@@ -24,22 +24,24 @@ const wchar_t* LevelTag(std::int32_t level) {
 
 // Date and time text of the current second, per thread: formatting them
 // through the locale is the dearest part of a line, and a thread writes many
-// lines within one second.
+// lines within one second. The second is told by the system (UTC) clock,
+// which is cheaper to read than the local time; local time differs from it
+// by whole minutes, so both change second at the same instant.
 struct SStampCache {
-  SYSTEMTIME time = {};
+  std::uint64_t second = 0;  // UTC seconds since 1601
   bool valid = false;
   std::wstring text;  // "<date> <time>"
 };
 
 const std::wstring& CurrentStamp() {
   thread_local SStampCache cache;
+  FILETIME utc;
+  ::GetSystemTimeAsFileTime(&utc);
+  const std::uint64_t second =
+      ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) / 10000000ULL;
+  if (cache.valid && second == cache.second) return cache.text;
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  if (cache.valid && now.wSecond == cache.time.wSecond && now.wMinute == cache.time.wMinute &&
-      now.wHour == cache.time.wHour && now.wDay == cache.time.wDay && now.wMonth == cache.time.wMonth &&
-      now.wYear == cache.time.wYear) {
-    return cache.text;
-  }
   wchar_t date[80] = {};
   wchar_t time[80] = {};
   const int dateLength = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, date, 80);
@@ -47,7 +49,7 @@ const std::wstring& CurrentStamp() {
   cache.text.assign(date, dateLength > 0 ? static_cast<size_t>(dateLength - 1) : 0);
   cache.text += L' ';
   cache.text.append(time, timeLength > 0 ? static_cast<size_t>(timeLength - 1) : 0);
-  cache.time = now;
+  cache.second = second;
   cache.valid = true;
   return cache.text;
 }
@@ -59,9 +61,15 @@ void AppendLogLine(std::wstring& out, std::int32_t level, std::int32_t alignment
   out += CurrentStamp();
   out += L"  ";
   if (threadColumn) {
-    wchar_t id[16];
-    const int length = std::swprintf(id, 16, L"%5lu", static_cast<unsigned long>(::GetCurrentThreadId()));
-    out.append(id, length > 0 ? static_cast<size_t>(length) : 0);
+    // The id right-aligned in 5 columns (a longer one whole); digit by digit,
+    // as the CRT formatter costs more than the rest of the line.
+    wchar_t digits[10];
+    size_t count = 0;
+    for (DWORD id = ::GetCurrentThreadId(); count == 0 || id != 0; id /= 10) {
+      digits[count++] = static_cast<wchar_t>(L'0' + id % 10);
+    }
+    if (count < 5) out.append(5 - count, L' ');
+    while (count > 0) out += digits[--count];
   }
   out += L"  ";
   out += LevelTag(level);
@@ -73,13 +81,79 @@ void AppendLogLine(std::wstring& out, std::int32_t level, std::int32_t alignment
 
 // CLogLock
 
-CLog::CLogLock::CLogLock() {
-  if (!::InitializeCriticalSectionAndSpinCount(&m_section, 4000)) {
-    throw CWin32Exc(L"Cannot initialize the log lock.", kUseLastError);
+namespace {
+
+constexpr long kLocked = 1;
+constexpr long kWoken = 2;  // a waiter is awake and competing: wake no other
+constexpr long kOneWaiter = 4;
+// Rounds a thread spins while the holder runs before it goes to sleep.
+constexpr int kLockSpins = 200;
+
+}  // namespace
+
+CLog::CLogLock::CLogLock() : m_waiters(::CreateSemaphoreW(nullptr, 0, MAXLONG, nullptr)) {
+  if (!m_waiters) throw CWin32Exc(L"Cannot initialize the log lock.", kUseLastError);
+}
+
+CLog::CLogLock::~CLogLock() = default;
+
+void CLog::CLogLock::Lock() {
+  const DWORD self = ::GetCurrentThreadId();
+  if (m_owner.load(std::memory_order_relaxed) == self) {
+    ++m_depth;
+    return;
+  }
+  long expected = 0;
+  if (!m_state.compare_exchange_strong(expected, kLocked, std::memory_order_acquire)) LockContended();
+  m_owner.store(self, std::memory_order_relaxed);
+  m_depth = 1;
+}
+
+void CLog::CLogLock::Unlock() {
+  if (--m_depth > 0) return;
+  m_owner.store(0, std::memory_order_relaxed);
+  const long state = m_state.fetch_sub(kLocked, std::memory_order_release) - kLocked;
+  if (state != 0) WakeWaiter(state);
+}
+
+void CLog::CLogLock::LockContended() {
+  bool awoke = false;  // this thread was woken, and so owns the kWoken mark
+  int spins = 0;
+  long state = m_state.load(std::memory_order_relaxed);
+  for (;;) {
+    if ((state & kLocked) && spins < kLockSpins) {
+      // A spinning thread counts as awake: releases need wake nobody.
+      if (!awoke && !(state & kWoken) && state >= kOneWaiter &&
+          m_state.compare_exchange_weak(state, state | kWoken, std::memory_order_relaxed)) {
+        awoke = true;
+      }
+      ++spins;
+      YieldProcessor();
+      state = m_state.load(std::memory_order_relaxed);
+      continue;
+    }
+    long next = (state & kLocked) ? state + kOneWaiter : state | kLocked;
+    if (awoke) next &= ~kWoken;
+    if (m_state.compare_exchange_weak(state, next, std::memory_order_acquire, std::memory_order_relaxed)) {
+      if (!(state & kLocked)) return;
+      ::WaitForSingleObject(m_waiters.Get(), INFINITE);
+      awoke = true;
+      spins = 0;
+      state = m_state.load(std::memory_order_relaxed);
+    }
   }
 }
 
-CLog::CLogLock::~CLogLock() { ::DeleteCriticalSection(&m_section); }
+void CLog::CLogLock::WakeWaiter(long state) {
+  for (;;) {
+    // Nobody sleeps, the lock is taken again, or a waiter is awake already.
+    if (state < kOneWaiter || (state & (kLocked | kWoken))) return;
+    if (m_state.compare_exchange_weak(state, (state - kOneWaiter) | kWoken, std::memory_order_relaxed)) {
+      ::ReleaseSemaphore(m_waiters.Get(), 1, nullptr);
+      return;
+    }
+  }
+}
 
 // CMsgAligment
 
@@ -103,6 +177,7 @@ CLog::CLog() : m_state(std::make_shared<CSharedState>()), m_alignment(m_state->a
 
 void CLog::SetWriter(std::shared_ptr<CLogWriter> writer) {
   CLogLock::CHold hold(*m_state->lock);
+  if (auto* fileWriter = dynamic_cast<CFileLogWriter*>(writer.get())) m_state->logPath = fileWriter->GetFilePath();
   m_state->writer = std::move(writer);
   m_state->hasWriter = static_cast<bool>(m_state->writer);
 }
@@ -164,7 +239,11 @@ void CLog::Dispatch(std::int32_t level, std::int32_t alignment, const std::wstri
       --end;
     }
     try {
-      writer->Write(level, *this, alignment, text.substr(begin, end - begin));
+      if (begin == 0 && end == size) {
+        writer->Write(level, *this, alignment, text);  // one line: no copy
+      } else {
+        writer->Write(level, *this, alignment, text.substr(begin, end - begin));
+      }
     } catch (const CExc&) {
       // A writer loses the line it cannot write; the log never fails its caller.
     } catch (const std::exception&) {

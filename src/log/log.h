@@ -7,6 +7,7 @@
 #pragma once
 
 #include "util/exc.h"
+#include "util/handle.h"
 #include "util/msg.h"
 #include "util/win.h"
 
@@ -41,15 +42,21 @@ void AppendLogLine(std::wstring& out, std::int32_t level, std::int32_t alignment
 
 class CLog {
  public:
-  // One recursive lock (a critical section).
+  // One recursive lock. Not a critical section: a contended critical section
+  // under Wine passes itself from thread to thread through the scheduler on
+  // every release, and 8 threads logging at once then write a quarter of the
+  // lines one thread writes alone. Here the running thread may take the lock
+  // again at once, and a release wakes a sleeping waiter only when no other
+  // waiter is awake already (the woken one competes like everyone else).
   class CLogLock {
    public:
+    // Throws CWin32Exc when the semaphore for waiters cannot be created.
     CLogLock();
     ~CLogLock();
     CLogLock(const CLogLock&) = delete;
     CLogLock& operator=(const CLogLock&) = delete;
-    void Lock() { ::EnterCriticalSection(&m_section); }
-    void Unlock() { ::LeaveCriticalSection(&m_section); }
+    void Lock();
+    void Unlock();
 
     class CHold {
      public:
@@ -63,7 +70,14 @@ class CLog {
     };
 
    private:
-    CRITICAL_SECTION m_section;
+    void LockContended();
+    void WakeWaiter(long state);
+
+    // kLocked | kWoken | sleeping waiters * kOneWaiter
+    std::atomic<long> m_state{0};
+    std::atomic<DWORD> m_owner{0};  // thread id of the holder, 0 when free
+    long m_depth = 0;               // recursion depth of the holder
+    CKernelHandle m_waiters;        // semaphore the sleeping waiters wait on
   };
 
   // The indentation count, one for the whole process and shared by all

@@ -2,7 +2,9 @@
 // the operation's own context line in front where it has one); the existence
 // checks (FileExists, SearchFiles) log a warning and answer "no" instead.
 // Operations that touch the file system put the long-path prefix in front of
-// the path first, so paths longer than MAX_PATH work.
+// the path first, so paths longer than MAX_PATH work (MoveFileTo and
+// GetFileVersion take their paths as given). Messages name the paths as the
+// caller gave them.
 #pragma once
 
 #include "util/handle.h"
@@ -36,24 +38,41 @@ std::wstring AddLongPathPrefix(const std::wstring& path);
 
 // --- File system -------------------------------------------------------------
 
+// True when a file or folder of that name exists. Never throws: errors other
+// than "not found" are logged as warnings and answered with false.
 bool FileExists(const std::wstring& path);
+// Creates the folder and its missing parents. A path without any separator
+// (or one that walks up to a UNC server name) fails with E_INVALIDARG.
 void FileMakeFolder(const std::wstring& path);
+// Deletes the file if it exists; a read-only, hidden or system file has
+// those attributes cleared first when the plain delete is refused.
 void DeleteFileIfExists(const std::wstring& path);
+// Clears the read-only, hidden and system attributes.
 void ResetProtectiveFlags(const std::wstring& path);
+// Deletes the folder with everything in it, depth first. On failure what was
+// removed so far stays removed.
 void RemoveFolder(const std::wstring& path);
 // Retries RemoveFolder while it fails with access denied or "directory not
 // empty"; returns without an exception when every attempt failed that way.
 void RemoveFolderWithRetries(const std::wstring& path, DWORD pauseMs, unsigned attempts);
+// The target must not exist.
 void MoveFileTo(const std::wstring& source, const std::wstring& target);
+// Overwrites an existing target; makeFolder creates the target's folder first.
 void CopyFileTo(const std::wstring& source, const std::wstring& target, bool makeFolder);
 // Bare names of the entries matching mask ("." and ".." skipped), split into
-// files and folders, in the order the system returns them.
+// files and folders, in the order the system returns them. The lists are
+// cleared first. Never throws: an unexpected error is logged as a warning and
+// the names gathered so far are kept.
 void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders);
+// With a trailing backslash, as GetTempPathW gives it.
 std::wstring GetTempFolder();
-// Starts a process and does not wait; both returned handles are closed.
+// Starts a process and does not wait; both returned handles are closed. An
+// empty executable path leaves the program to the command line. The child
+// inherits no handles.
 void StartProcess(const std::wstring& executablePath, const std::wstring& commandLine);
 // A non-inheritable duplicate, same access, owned by the caller.
 CKernelHandle DuplicateOwnHandle(HANDLE handle);
+// The fixed part of the file's version resource.
 VS_FIXEDFILEINFO GetFileVersion(const std::wstring& path);
 
 // --- CBinFile ------------------------------------------------------------------
@@ -64,14 +83,19 @@ class CBinFile {
  public:
   // CreateFileW with FILE_FLAG_OPEN_REPARSE_POINT (plus the asked flags). A
   // sharing violation is retried ten times, 100 ms apart, and then thrown as
-  // CLockFileExc, as is a lock violation.
+  // CLockFileExc, as is a lock violation. Read, Write and the seeks work on
+  // the file position, so an overlapped file is for callers that do their
+  // own I/O on GetHandle().
   static std::shared_ptr<CBinFile> Create(const std::wstring& path, DWORD access, DWORD shareMode,
                                           DWORD disposition, bool backupSemantics = false,
                                           bool overlapped = false);
 
+  // Writes all of buffer at the current position, or throws.
   void Write(const void* buffer, DWORD size);
+  // One read at the current position; the count read, 0 at the end.
   DWORD Read(void* buffer, DWORD size);
   std::uint64_t GetSize();
+  // Moves the position to size and ends the file there.
   void SetSize(std::uint64_t size);
   void SeekToBegin();
   void SeekToEnd();

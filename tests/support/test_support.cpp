@@ -224,4 +224,11 @@ void CTestRegKey::DeleteValue(const std::wstring& name) {
   }
 }
 
+bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {
+  for (const std::wstring& line : lines) {
+    if (line == text) return true;
+  }
+  return false;
+}
+
 }  // namespace testing_support

@@ -79,6 +79,9 @@ class CTestRegKey {
   std::wstring m_subKey;
 };
 
+// True when `lines` holds exactly `text`.
+bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text);
+
 // A new GUID text without braces, for names no other test uses.
 std::wstring NewGuidText();
 

@@ -1,0 +1,68 @@
+// Compression of the live log and the series of aged gzip copies beside it.
+//
+// For a live log folder\name.log the newest copy is folder\name.log.gz (age
+// 0), the older ones folder\name.1.log.gz ... folder\name.K.log.gz, K being
+// the maximum count. Everything here runs on the thread that writes the log
+// line that crossed the size limit, under the log's and the writer's locks;
+// nothing here takes a lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CBinFile;
+struct gzFile_s;
+
+namespace util {
+
+// One gzip file being written. The file is replaced if it exists.
+class zip_writer_t {
+ public:
+  // Opens path for writing at the given zlib level (0..9). Throws CWin32Exc
+  // with "Failed open gz file %1" in front when the file cannot be created.
+  zip_writer_t(const std::wstring& path, int level);
+  // Closes the file when Finish was not called; a failure is swallowed.
+  ~zip_writer_t();
+  zip_writer_t(const zip_writer_t&) = delete;
+  zip_writer_t& operator=(const zip_writer_t&) = delete;
+
+  // Compresses count bytes. Throws CExc "Failed to compress data" /
+  // "zlib error: %1" (E_FAIL) when zlib reports an error.
+  void Write(const void* buffer, std::uint32_t count);
+  // Completes the gzip stream and closes the file; throws when the last
+  // block cannot be written. Only the first call does anything.
+  void Finish();
+
+  const std::wstring& GetPath() const { return m_path; }
+
+ private:
+  std::wstring m_path;
+  gzFile_s* m_file = nullptr;
+};
+
+}  // namespace util
+
+// Ages the compressed copies of logPath (dropping the oldest beyond maxCount),
+// compresses the whole content of the open live file into logPath + ".gz" at
+// level 9 and empties the live file. Throws CExc with "Unable to validate log
+// size limit. Log path: [%1]." in front; the live file is emptied only after
+// its whole content is safely in the gzip file.
+void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount);
+
+// Streams the whole file, from its beginning, through one 1 MiB buffer into
+// the writer, completes the gzip stream, then truncates the file to zero and
+// leaves its position at the beginning. Memory use does not depend on the
+// size of the file. Throws CExc with "Cannot compress log file. Log: [%1]."
+// in front; on failure the file is not emptied.
+void CompressLogFile(CBinFile& file, util::zip_writer_t& writer);
+
+// Shifts the aged copies of path one age up, from the oldest down: the copy
+// at age `limit` is deleted, every younger one is moved to the next age.
+// A negative limit does nothing. Throws CExc with "Cannot age file. ..." in
+// front; moves already done stay done.
+void AgeFile(const std::wstring& path, const std::wstring& extension, std::int32_t limit);
+
+// The name of path at the given age; extension is given with its dot
+// (".log.gz"). Age 0 is path itself; folder\name.log.gz at age 3 is
+// folder\name.3.log.gz.
+std::wstring GetAgedFileName(const std::wstring& path, const std::wstring& extension, std::int32_t age);

@@ -1,0 +1,155 @@
+#include "log/log_folder.h"
+
+#include "log/file_writer.h"
+#include "log/log.h"
+#include "util/exc.h"
+#include "util/file.h"
+#include "util/msg.h"
+
+#include <shlobj.h>
+#ifndef SECURITY_WIN32
+#define SECURITY_WIN32
+#endif
+#include <security.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kFileTimeUnitsPerDay = 864000000000ULL;  // 100 ns units
+constexpr std::uint64_t kDailyLogMaxAgeDays = 30;
+// "_", then eight characters and ".log".
+constexpr size_t kDailyLogSuffixLength = 12;
+constexpr DWORD kUserNameChars = 2048;
+
+const std::wstring& SeparatorLine() {
+  static const std::wstring line(96, L'=');
+  return line;
+}
+
+std::uint64_t ToUInt64(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// True when the file's creation time lies more than the allowed number of
+// whole days before now. Files that cannot be opened or dated are not old.
+bool IsOldDailyLog(const std::wstring& path, std::uint64_t now) {
+  CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  FILETIME created = {};
+  if (!::GetFileTime(file.Get(), &created, nullptr, nullptr)) return false;
+  const std::uint64_t createdAt = ToUInt64(created);
+  if (createdAt > now) return false;
+  return (now - createdAt) / kFileTimeUnitsPerDay > kDailyLogMaxAgeDays;
+}
+
+// GetUserNameExW into a buffer of kUserNameChars, enlarged once when the
+// system asks for more. Returns false with the error of the last call.
+bool GetUserNameIn(EXTENDED_NAME_FORMAT format, std::wstring& name, DWORD& error) {
+  std::vector<wchar_t> buffer(kUserNameChars);
+  ULONG size = kUserNameChars;
+  BOOLEAN ok = ::GetUserNameExW(format, buffer.data(), &size);
+  error = ok ? ERROR_SUCCESS : ::GetLastError();
+  if (!ok && error == ERROR_MORE_DATA && size > buffer.size()) {
+    buffer.assign(size, L'\0');
+    ok = ::GetUserNameExW(format, buffer.data(), &size);
+    error = ok ? ERROR_SUCCESS : ::GetLastError();
+  }
+  if (ok) name.assign(buffer.data());
+  return ok != FALSE;
+}
+
+}  // namespace
+
+void CLogHeaderWriter::WriteHeader() {
+  g_log.Info(SeparatorLine());
+  g_log.Info(L"Starting new log");
+  if (!m_title.empty()) g_log.WriteBanner(m_title, m_module);
+}
+
+std::wstring GetLogFolder() {
+  wchar_t path[MAX_PATH] = {};
+  const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+  if (FAILED(hr)) {
+    throw CComExc(L"Cannot get the path to the system directory containing application data for all users.", hr);
+  }
+  return JoinPath({path, L"Korlo\\Backup"});
+}
+
+std::wstring GetDefaultLogName(bool uninstall) {
+  if (uninstall) return L"KorloUninstall";
+  const std::wstring path = GetModulePath();
+  const size_t slash = path.rfind(L'\\');
+  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind(L'.');
+  if (dot != std::wstring::npos) name.resize(dot);
+  return name;
+}
+
+std::wstring GetPluginLogName(const std::wstring& pluginPath) {
+  const size_t separator = pluginPath.find_last_of(L"\\/");
+  std::wstring file = separator == std::wstring::npos ? pluginPath : pluginPath.substr(separator + 1);
+  // A drive-relative name ("C:plugin.dll").
+  const size_t colon = file.rfind(L':');
+  if (colon != std::wstring::npos) file.erase(0, colon + 1);
+  if (file == L"." || file == L"..") return file;
+  const size_t dot = file.rfind(L'.');
+  if (dot == std::wstring::npos || dot == 0) return file;
+  return file.substr(0, dot);
+}
+
+void InitLogging(bool uninstall, const std::wstring& name) {
+  try {
+    const std::wstring folder = GetLogFolder();
+    const std::wstring logName = name.empty() ? GetDefaultLogName(uninstall) : name;
+    // A machine set up without the installer has no log folder yet.
+    FileMakeFolder(folder);
+    RemoveOldDailyLogs(folder, logName);
+    auto header = std::make_shared<CLogHeaderWriter>(L"Version", nullptr);
+    g_log.SetWriter(std::make_shared<CFileLogWriterWithRotation>(folder, logName, true, header));
+    g_log.SetLevel(kLogMessage);
+    g_log.Info(SeparatorLine());
+    g_log.WriteBanner(L"Version", nullptr);
+    LogCurrentUser();
+  } catch (const CExc&) {
+    // Before the writer is installed this leaves the process without a log;
+    // after it, only the opening lines are shorter.
+  }
+}
+
+void RemoveOldDailyLogs(const std::wstring& folder, const std::wstring& name) {
+  const std::wstring prefix = name + L"_";
+  std::vector<std::wstring> files, folders;
+  try {
+    SearchFiles(CombinePath(folder, prefix + L"*.log"), files, folders);
+  } catch (const CExc&) {
+    return;
+  }
+  FILETIME nowTime = {};
+  ::GetSystemTimeAsFileTime(&nowTime);
+  const std::uint64_t now = ToUInt64(nowTime);
+  for (const std::wstring& file : files) {
+    if (file.size() != prefix.size() + kDailyLogSuffixLength || file.compare(0, prefix.size(), prefix) != 0) {
+      continue;
+    }
+    const std::wstring path = CombinePath(folder, file);
+    if (!IsOldDailyLog(path, now)) continue;
+    try {
+      DeleteFileIfExists(path);
+    } catch (const CExc&) {
+      // Left for the next start.
+    }
+  }
+}
+
+void LogCurrentUser() {
+  std::wstring user;
+  DWORD error = ERROR_SUCCESS;
+  if (GetUserNameIn(NameDnsDomain, user, error) || GetUserNameIn(NameSamCompatible, user, error)) {
+    g_log.Info(L"User: %1", user);
+    return;
+  }
+  g_log.Warning(L"Cannot get the name of the current user.", CWin32Exc(error));
+}

@@ -1,0 +1,124 @@
+// The real executable under Wine: command line, log start, configuration.
+#include "host_runner.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testing_support::CHostRun;
+using testing_support::Contains;
+using testing_support::ContainsInOrder;
+using testing_support::Narrow;
+
+std::wstring Dump(const std::vector<std::wstring>& lines) {
+  std::wstring all;
+  for (const auto& line : lines) all += line + L"\n";
+  return all;
+}
+
+const std::wstring kRule(96, L'=');
+
+// "PID: " and the process id in decimal.
+bool HasPidLine(const std::vector<std::wstring>& texts) {
+  for (const auto& text : texts) {
+    if (text.size() > 5 && text.compare(0, 5, L"PID: ") == 0 &&
+        text.find_first_not_of(L"0123456789", 5) == std::wstring::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
+  CHostRun host;
+  const auto result = host.Run(L"");
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(0u, result.exitCode);
+  const auto lines = host.LogLines();
+  ASSERT_GE(lines.size(), 12u);
+  // The log starts with the rule, the banner and the user line; each line
+  // has the full prefix.
+  EXPECT_NE(std::wstring::npos, lines[0].find(L"  INFO    " + kRule)) << Narrow(lines[0]);
+  const auto texts = host.LogTexts();
+  EXPECT_TRUE(ContainsInOrder(texts, {kRule, L"Version", L"{", L"    Module name: [KorloGuestHelper.exe].",
+                                      L"    Module path: [" + host.ExePath() + L"].",
+                                      L"    Build edition: [standard].", L"    Module version: [1.0.0.0].", L"}"}))
+      << Narrow(Dump(texts));
+  EXPECT_EQ(0u, texts[8].find(L"User: ")) << Narrow(texts[8]);
+  EXPECT_EQ(L"Command line: " + host.ExePath(), texts[9]);
+  EXPECT_TRUE(ContainsInOrder(texts, {L"    Loading service configuration.",
+                                      L"    Loading service configuration.. Ok.", L"Service configuration:",
+                                      L"Cannot start service control dispatcher."}))
+      << Narrow(Dump(texts));
+  EXPECT_TRUE(HasPidLine(texts));
+  bool hasCode = false;
+  for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: 1063") != std::wstring::npos;
+  EXPECT_TRUE(hasCode) << Narrow(Dump(texts));
+}
+
+TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
+  CHostRun host;
+  const auto result = host.Run(L"-flr -rpcPort abc");
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(0u, result.exitCode);
+  const auto texts = host.LogTexts();
+  EXPECT_TRUE(Contains(texts, L"Command line: " + host.ExePath() + L" -flr -rpcPort abc"));
+  EXPECT_TRUE(Contains(texts, L"Invalid value of the command line option [rpcPort]: [abc]."))
+      << Narrow(Dump(texts));
+  EXPECT_FALSE(HasPidLine(texts)) << "the run went on";
+}
+
+// Each mode installs its configuration; the summary shows it.
+TEST(HostTest, ModesInstallTheirConfiguration) {
+  const struct {
+    const wchar_t* arguments;
+    bool configFile;
+    std::vector<std::wstring> expected;
+  } cases[] = {
+      {L"-flr -rpcPort 7000 -injectVss", false,
+       {L"    Initializing configuration for VSS FLR service.", L"        Port: 7000",
+        L"    Initializing configuration for VSS FLR service.. Ok.", L"Service configuration:", L"{",
+        L"    Service name: [KorloFlrVssSupport].",
+        L"    The following port should be used to serve incoming RPC connections: [7000].",
+        L"    The following plugins should be hosted in the service's process:", L"    {",
+        L"        KorloVssSupport.dll", L"    }", L"}"}},
+      {L"-flr -injectVss", false,
+       {L"        Port: 0", L"    Service name: [KorloFlrVssSupport].",
+        L"    Dynamic port allocation should be used to serve incoming RPC connections."}},
+      {L"-desktopVss -injectVss", false,
+       {L"    Initializing configuration for VSS desktop service.",
+        L"    Initializing configuration for VSS desktop service.. Ok.", L"    Service name: [KorloDesktopVssSvc].",
+        L"    The following port should be used to serve incoming RPC connections: [9821].",
+        L"        KorloVssSupport.dll"}},
+      {L"-persistent -injectVss", false,
+       {L"    Service name: [KorloVssSupport].",
+        L"    Dynamic port allocation should be used to serve incoming RPC connections.",
+        L"        KorloVssSupport.dll", L"working in persistent mode"}},
+      {L"-injectVss", true,
+       {L"    Loading service configuration.. Ok.", L"    Service name: [KorloVssSupport].",
+        L"        KorloVssSupport.dll"}},
+  };
+  for (const auto& c : cases) {
+    CHostRun host;
+    if (c.configFile) testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "<anything/>");
+    const auto result = host.Run(c.arguments);
+    EXPECT_EQ(0u, result.exitCode);
+    const auto texts = host.LogTexts();
+    EXPECT_TRUE(ContainsInOrder(texts, c.expected)) << Narrow(c.arguments) << "\n" << Narrow(Dump(texts));
+    EXPECT_TRUE(HasPidLine(texts));
+  }
+}
+
+// Without a configuration file and not persistent: the blank document.
+TEST(HostTest, MissingConfigFileGivesTheBlankDocument) {
+  CHostRun host;
+  host.Run(L"-injectVss");
+  const auto texts = host.LogTexts();
+  EXPECT_TRUE(ContainsInOrder(texts, {L"    Service name: [NONE].",
+                                      L"    Dynamic port allocation should be used to serve incoming RPC connections.",
+                                      L"    The following plugins should be hosted in the service's process:",
+                                      L"    {", L"    }"}))
+      << Narrow(Dump(texts));
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+#include "host_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+namespace testing_support {
+
+CHostRun::CHostRun(const std::vector<std::wstring>& extraFiles) {
+  const std::wstring bin = ProgramFolder();
+  EXPECT_TRUE(::CopyFileW((bin + L"\\KorloGuestHelper.exe").c_str(), ExePath().c_str(), FALSE));
+  for (const std::wstring& entry : extraFiles) {
+    const size_t equals = entry.find(L'=');
+    const std::wstring source = entry.substr(0, equals);
+    const std::wstring target = equals == std::wstring::npos ? entry : entry.substr(equals + 1);
+    EXPECT_TRUE(::CopyFileW((bin + L"\\" + source).c_str(), (m_dir / target).c_str(), FALSE))
+        << Narrow(source) << ": " << ::GetLastError();
+  }
+}
+
+std::wstring CHostRun::LogPath(const std::wstring& name) {
+  wchar_t folder[MAX_PATH] = {};
+  ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+  return std::wstring(folder) + L"\\Korlo\\Backup\\" + name + L".log";
+}
+
+SProcessResult CHostRun::Run(const std::wstring& arguments, const std::string& input, DWORD timeoutMs) {
+  ::DeleteFileW(LogPath(L"KorloGuestHelper").c_str());
+  ::DeleteFileW(LogPath(L"KorloUninstall").c_str());
+  std::wstring commandLine = L"\"" + ExePath() + L"\"";
+  if (!arguments.empty()) commandLine += L" " + arguments;
+  return RunProcess(commandLine, timeoutMs, Folder(), input);
+}
+
+std::vector<std::wstring> CHostRun::LogLines(const std::wstring& name) const {
+  const std::wstring text = Utf16(ReadFileBytes(LogPath(name)));
+  std::vector<std::wstring> lines;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find(L"\r\n", begin);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(begin, end - begin));
+    begin = end + 2;
+  }
+  return lines;
+}
+
+std::vector<std::wstring> CHostRun::LogTexts(const std::wstring& name) const {
+  std::vector<std::wstring> texts;
+  for (const std::wstring& line : LogLines(name)) {
+    // "<date> <time>  <tid>  <TAG>    <text>": the tag is the first of the
+    // four known ones after the thread column.
+    size_t tag = std::wstring::npos;
+    for (const wchar_t* known : {L"  INFO    ", L"  WARN    ", L"  ERR     ", L"          "}) {
+      const size_t at = line.find(known, 10);
+      if (at != std::wstring::npos && (tag == std::wstring::npos || at < tag)) tag = at;
+    }
+    texts.push_back(tag == std::wstring::npos ? line : line.substr(tag + 10));
+  }
+  return texts;
+}
+
+bool ContainsInOrder(const std::vector<std::wstring>& lines, const std::vector<std::wstring>& sequence) {
+  size_t next = 0;
+  for (const std::wstring& line : lines) {
+    if (next < sequence.size() && line == sequence[next]) ++next;
+  }
+  return next == sequence.size();
+}
+
+bool Contains(const std::vector<std::wstring>& lines, const std::wstring& text) {
+  for (const std::wstring& line : lines) {
+    if (line == text) return true;
+  }
+  return false;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,108 @@
+// The one-shot runs of the real executable: -injectVss and -desktopSnapshot,
+// with fixture plugins standing in for KorloVssSupport.dll.
+#include "fixtures/fixture_record.h"
+#include "host_runner.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testing_support::CHostRun;
+using testing_support::Contains;
+using testing_support::ContainsInOrder;
+using testing_support::Narrow;
+
+std::wstring Dump(const std::vector<std::wstring>& lines) {
+  std::wstring all;
+  for (const auto& line : lines) all += line + L"\n";
+  return all;
+}
+
+class OneShotTest : public testing::Test {
+ protected:
+  void SetUp() override { ::SetEnvironmentVariableW(fixture::kRecordVar, m_record.c_str()); }
+  void TearDown() override { ::SetEnvironmentVariableW(fixture::kRecordVar, nullptr); }
+
+  std::vector<std::wstring> Calls() {
+    return fixture::CallTexts(fixture::ParseRecord(testing_support::ReadFileBytes(m_record)));
+  }
+
+  testing_support::CScratchDir m_dir;
+  std::wstring m_record = m_dir / L"record.txt";
+};
+
+TEST_F(OneShotTest, InjectVssCallsThePluginOnceAndUnloadsIt) {
+  CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
+  const auto result = host.Run(L"-injectVss -uninstall");
+  EXPECT_EQ(0u, result.exitCode);
+  const std::wstring logFolder = CHostRun::LogPath(L"x").substr(0, CHostRun::LogPath(L"x").size() - 6);
+  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + logFolder + L"|KorloVssSupport|1",
+                                       L"HvInjectVss", L"unload"}),
+            Calls());
+  // With -uninstall as well, the log is the uninstall log, and only the
+  // injection runs.
+  const auto texts = host.LogTexts(L"KorloUninstall");
+  EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].",
+                                      L"Plugin [KorloVssSupport.dll] is loaded."}))
+      << Narrow(Dump(texts));
+  EXPECT_TRUE(host.LogLines(L"KorloGuestHelper").empty());
+}
+
+TEST_F(OneShotTest, PluginThatCannotBeLoadedIsLoggedAndTheRunEnds) {
+  const struct {
+    const wchar_t* plugin;  // copied as KorloVssSupport.dll; empty: none
+    const wchar_t* arguments;
+    std::wstring cause;
+  } cases[] = {
+      {L"", L"-injectVss", L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."},
+      {L"fixture_plugin_no_main.dll", L"-injectVss", L"Plugin's entry point was not found. "},
+      {L"fixture_plugin_no_rpc_ep.dll", L"-injectVss", L"The plugin's [RpcInitEp] entry point is unavailable."},
+      {L"", L"-desktopSnapshot", L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."},
+      {L"fixture_plugin_no_rpc_ep.dll", L"-desktopSnapshot", L"The plugin's [RpcInitEp] entry point is unavailable."},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::wstring> files;
+    if (*c.plugin) files.push_back(std::wstring(c.plugin) + L"=KorloVssSupport.dll");
+    CHostRun host(files);
+    const auto result = host.Run(c.arguments, "x");
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ("", result.output) << Narrow(c.arguments);  // nothing reaches the console
+    const auto texts = host.LogTexts();
+    EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].", L"Cannot load plugin [KorloVssSupport.dll].",
+                                        c.cause}))
+        << Narrow(c.plugin) << "\n" << Narrow(Dump(texts));
+    bool hasCode = false;
+    for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: ") != std::wstring::npos;
+    EXPECT_TRUE(hasCode);
+  }
+}
+
+TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
+  CHostRun host({L"fixture_plugin_minimal.dll=KorloVssSupport.dll"});
+  host.Run(L"-injectVss");
+  const auto texts = host.LogTexts();
+  EXPECT_TRUE(Contains(texts, L"There is no procedure 'HvInjectVss' in plugin 'KorloVssSupport.dll'."))
+      << Narrow(Dump(texts));
+  EXPECT_EQ(L"unload", Calls().back());
+}
+
+TEST_F(OneShotTest, DesktopSnapshotDrivesTheTestOperationsAndWaitsForAKey) {
+  CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
+  const auto result = host.Run(L"-desktopSnapshot", "k");
+  EXPECT_EQ(0u, result.exitCode);
+  const std::wstring dump = host.Folder() + L"\\VolumesDump.xml";
+  EXPECT_EQ("Starting desktop snapshot, wait a minute. See log for details - '" +
+                Narrow(CHostRun::LogPath(L"KorloGuestHelper")) + "'.\r\n" +
+                "Snapshot is ready. Volumes dump can be found here: '" + Narrow(dump) + "'.\r\n" +
+                "Press any key to terminate snapshot...\r\n",
+            result.output);
+  const auto calls = Calls();
+  EXPECT_TRUE(ContainsInOrder(calls, {L"TestInvoker|StartTestDesktopSnapshot|0|0",
+                                      L"TestInvoker|WaitTestDesktopSnapshotReady|0|0",
+                                      L"TestInvoker|DumpVolumesXmlForDesktopSnapshot|" + dump + L"|0",
+                                      L"TestInvoker|FinishTestDesktopSnapshot|0|0", L"unload"}))
+      << Narrow(Dump(calls));
+  for (const auto& call : calls) EXPECT_NE(0u, call.find(L"PluginMain")) << "PluginMain is not called here";
+}
+
+}  // namespace

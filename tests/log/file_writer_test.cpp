@@ -1,0 +1,299 @@
+#include "log/file_writer.h"
+
+#include "log/log_folder.h"
+#include "log_files.h"
+#include "test_support.h"
+#include "util/msg.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using log_files::CLogWriterScope;
+using log_files::LineText;
+using log_files::LineTexts;
+using log_files::ReadGzip;
+using log_files::SplitLines;
+using testing_support::ChildRole;
+using testing_support::CScratchDir;
+using testing_support::Narrow;
+using testing_support::NewGuidText;
+using testing_support::ReadFileBytes;
+using testing_support::RunSelfAsChild;
+using testing_support::SProcessResult;
+using testing_support::Utf16;
+
+const std::wstring kSeparator(96, L'=');
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::shared_ptr<CFileLogWriterWithRotation> MakeWriter(const std::wstring& folder, const std::wstring& name) {
+  return std::make_shared<CFileLogWriterWithRotation>(folder, name, true,
+                                                      std::make_shared<CLogHeaderWriter>(L"Version", nullptr));
+}
+
+// Brings the live file to `size` bytes with one raw block ending in CR LF,
+// the way a long run of lines would. Holds the log lock, as CLog does.
+void FillTo(CFileLogWriterWithRotation& writer, std::uint64_t current, std::uint64_t size) {
+  const size_t chars = static_cast<size_t>((size - current) / 2);
+  ASSERT_GE(chars, 2u);
+  CLog::CLogLock::CHold hold(g_log.GetLock());
+  writer.WriteRaw(std::wstring(chars - 2, L'x') + L"\r\n");
+}
+
+// The header a rotation writes: separator, "Starting new log", the banner.
+void ExpectHeader(const std::vector<std::wstring>& texts, size_t at) {
+  ASSERT_GT(texts.size(), at + 4);
+  EXPECT_EQ(kSeparator, texts[at]);
+  EXPECT_EQ(L"Starting new log", texts[at + 1]);
+  EXPECT_EQ(L"Version", texts[at + 2]);
+  EXPECT_EQ(L"{", texts[at + 3]);
+  EXPECT_EQ(L"    Module name: [log_writer_test.exe].", texts[at + 4]);
+}
+
+class RotatingWriterTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_log.SetWriter(nullptr);
+    g_log.ShiftAlignment(-1000);
+  }
+  void TearDown() override { g_log.SetWriter(nullptr); }
+
+  CScratchDir m_dir;
+};
+
+TEST_F(RotatingWriterTest, OpensWithoutByteOrderMarkAndAppends) {
+  const std::wstring live = m_dir / L"svc.log";
+  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  CLogWriterScope scope(writer);
+  EXPECT_EQ(live, g_log.GetLogPath());
+  EXPECT_EQ(L"", writer->GetCurrentPath());
+
+  g_log.Info(L"one");
+  g_log.Warning(L"two");
+  const std::string bytes = ReadFileBytes(live);
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_NE('\xFF', bytes[0]);
+  EXPECT_EQ(live, writer->GetCurrentPath());
+  const std::vector<std::wstring> lines = SplitLines(Utf16(bytes));
+  ASSERT_EQ(2u, lines.size());
+  wchar_t column[16];
+  std::swprintf(column, 16, L"  %5lu  ", static_cast<unsigned long>(::GetCurrentThreadId()));
+  EXPECT_NE(std::wstring::npos, lines[0].find(std::wstring(column) + L"INFO    one"));
+  EXPECT_NE(std::wstring::npos, lines[1].find(std::wstring(column) + L"WARN    two"));
+
+  // A new writer over the same file appends after what is there.
+  g_log.SetWriter(nullptr);
+  CLogWriterScope again(MakeWriter(m_dir.Path(), L"svc"));
+  g_log.Info(L"three");
+  const std::vector<std::wstring> texts = LineTexts(Utf16(ReadFileBytes(live)));
+  ASSERT_EQ(3u, texts.size());
+  EXPECT_EQ(L"three", texts[2]);
+}
+
+TEST_F(RotatingWriterTest, RotatesOnlyAboveLimit) {
+  const std::wstring live = m_dir / L"svc.log";
+  const std::wstring gz = m_dir / L"svc.log.gz";
+  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  CLogWriterScope scope(writer);
+  const std::uint64_t maxSize = writer->GetMaxSize();
+
+  g_log.Info(L"first");
+  const std::string first = ReadFileBytes(live);
+  FillTo(*writer, first.size(), maxSize);
+  const std::string full = ReadFileBytes(live);
+  EXPECT_LE(full.size(), maxSize);
+  EXPECT_GE(full.size() + 1, maxSize);
+  EXPECT_FALSE(Exists(gz)) << "rotated at the limit";
+
+  g_log.Info(L"crossing");
+  ASSERT_TRUE(Exists(gz)) << "no rotation above the limit";
+  // The crossing line went into the old content, whole.
+  const std::string compressed = ReadGzip(gz);
+  EXPECT_EQ(0, compressed.compare(0, full.size(), full));
+  EXPECT_EQ(L"crossing", LineText(SplitLines(Utf16(compressed)).back()));
+
+  g_log.Info(L"after");
+  const std::string restarted = ReadFileBytes(live);
+  ASSERT_GE(restarted.size(), 2u);
+  EXPECT_EQ("\xFF\xFE", restarted.substr(0, 2));
+  const std::vector<std::wstring> texts = LineTexts(Utf16(restarted));
+  ExpectHeader(texts, 0);
+  EXPECT_EQ(L"after", texts.back());
+  EXPECT_EQ(L"}", texts[texts.size() - 2]);
+  for (const std::wstring& text : texts) EXPECT_NE(0u, text.rfind(L"User: ", 0)) << "user line repeated";
+}
+
+TEST_F(RotatingWriterTest, FailedRotationLeavesErrorTextAndLoggingGoesOn) {
+  // A name the file system takes for the live file, but one too long for
+  // the gzip file beside it (".gz" passes the 255 limit of a name).
+  const std::wstring name(250, L'n');
+  const std::wstring live = m_dir / (name + L".log");
+  auto writer = MakeWriter(m_dir.Path(), name);
+  CLogWriterScope scope(writer);
+
+  g_log.Info(L"first");
+  const std::string first = ReadFileBytes(live);
+  ASSERT_FALSE(first.empty()) << "the live file itself cannot be created";
+  FillTo(*writer, first.size(), writer->GetMaxSize());
+  g_log.Info(L"crossing");
+  g_log.Info(L"after");
+
+  EXPECT_FALSE(Exists(live + L".gz"));
+  const std::string bytes = ReadFileBytes(live);
+  EXPECT_EQ(0, bytes.compare(0, first.size(), first)) << "the live file was emptied";
+  const std::wstring text = Utf16(bytes);
+  const size_t error = text.find(L"\r\nUnable to validate log size limit. Log path: [" + live + L"].\r\n");
+  ASSERT_NE(std::wstring::npos, error) << "no error text, or not written raw after a line end";
+  EXPECT_LT(text.rfind(L"  INFO    crossing\r\n", error), error);
+  const size_t gzLine = text.find(L"Failed open gz file " + live + L".gz", error);
+  ASSERT_NE(std::wstring::npos, gzLine);
+  // The byte-order mark follows the error text, then the header.
+  const size_t mark = text.find(L'\xFEFF', gzLine);
+  ASSERT_NE(std::wstring::npos, mark);
+  EXPECT_EQ(std::wstring::npos, text.substr(gzLine, mark - gzLine).find(L"  INFO    ")) << "error text not raw";
+  const std::vector<std::wstring> texts = LineTexts(text.substr(mark + 1));
+  ExpectHeader(texts, 0);
+  EXPECT_EQ(L"after", texts.back());
+}
+
+// The events that pair LockedLogFallsBackToNumberedName with its child.
+std::wstring LockEventName(const std::wstring& guid, const wchar_t* what) {
+  return L"korlo-log-test-" + guid + L"-" + what;
+}
+
+TEST(FileLogWriterChild, HoldsFilesLocked) {
+  // Child half of LockedLogFallsBackToNumberedName; the role is
+  // "lock|<guid>|<folder>". Holds svc.log and svc.1.log without sharing.
+  const std::wstring role = ChildRole();
+  if (role.rfind(L"lock|", 0) != 0) GTEST_SKIP() << "runs only as a child";
+  const size_t split = role.find(L'|', 5);
+  ASSERT_NE(std::wstring::npos, split);
+  const std::wstring guid = role.substr(5, split - 5);
+  const std::wstring folder = role.substr(split + 1);
+  std::vector<CFileHandle> held;
+  for (const wchar_t* name : {L"\\svc.log", L"\\svc.1.log"}) {
+    held.emplace_back(::CreateFileW((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.back().IsValid()) << ::GetLastError();
+  }
+  CKernelHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, LockEventName(guid, L"ready").c_str()));
+  CKernelHandle release(::OpenEventW(SYNCHRONIZE, FALSE, LockEventName(guid, L"release").c_str()));
+  ASSERT_TRUE(ready.IsValid() && release.IsValid());
+  ::SetEvent(ready.Get());
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(release.Get(), 120000));
+}
+
+TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedName) {
+  const std::wstring guid = NewGuidText();
+  CKernelHandle ready(::CreateEventW(nullptr, TRUE, FALSE, LockEventName(guid, L"ready").c_str()));
+  CKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, LockEventName(guid, L"release").c_str()));
+  const std::wstring role = L"lock|" + guid + L"|" + m_dir.Path();
+  SProcessResult child;
+  std::thread runner([&] { child = RunSelfAsChild("FileLogWriterChild.HoldsFilesLocked", role); });
+  const bool locked = ::WaitForSingleObject(ready.Get(), 60000) == WAIT_OBJECT_0;
+  if (locked) {
+    auto writer = MakeWriter(m_dir.Path(), L"svc");
+    CLogWriterScope scope(writer);
+    g_log.Info(L"to the numbered file");
+    EXPECT_EQ(m_dir / L"svc.2.log", writer->GetCurrentPath());
+  }
+  ::SetEvent(release.Get());
+  runner.join();
+  ASSERT_TRUE(locked) << child.output;
+  EXPECT_EQ(0u, child.exitCode) << child.output;
+
+  EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.log"));
+  EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.1.log"));
+  const std::vector<std::wstring> texts = LineTexts(Utf16(ReadFileBytes(m_dir / L"svc.2.log")));
+  ASSERT_EQ(1u, texts.size());
+  EXPECT_EQ(L"to the numbered file", texts[0]);
+}
+
+// 8 threads write numbered lines through g_log until the live file has
+// rotated at least twice. Every line must come back exactly once, whole,
+// with its own thread's id, and in each thread's order.
+TEST_F(RotatingWriterTest, ConcurrentLinesSurviveRotationsWhole) {
+  constexpr int kThreads = 8;
+  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  CLogWriterScope scope(writer);
+
+  auto payload = [](int thread, int line) {
+    wchar_t text[128];
+    std::swprintf(text, 128, L"T%d L%07d %ls", thread, line,
+                  std::wstring(64, static_cast<wchar_t>(L'a' + (thread * 7 + line) % 26)).c_str());
+    return std::wstring(text);
+  };
+  std::wstring sample;
+  AppendLogLine(sample, kLogInfo, 0, payload(0, 0), true);
+  const std::uint64_t target = writer->GetMaxSize() * 2ULL + writer->GetMaxSize() / 4;
+  const int perThread = static_cast<int>(target / (sample.size() * sizeof(wchar_t) * kThreads)) + 1;
+
+  std::vector<DWORD> ids(kThreads);
+  CKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ids[t] = ::GetCurrentThreadId();
+      ::WaitForSingleObject(start.Get(), INFINITE);
+      for (int i = 0; i < perThread; ++i) g_log.Info(payload(t, i));
+    });
+  }
+  ::SetEvent(start.Get());
+  for (std::thread& thread : threads) thread.join();
+
+  // Oldest first: the numbered copies, name.log.gz, then the live file.
+  std::vector<std::wstring> contents;
+  for (std::int32_t age = static_cast<std::int32_t>(writer->GetMaxCount()); age >= 1; --age) {
+    const std::wstring path = m_dir / (L"svc." + DecText(age) + L".log.gz");
+    if (Exists(path)) contents.push_back(Utf16(ReadGzip(path)));
+  }
+  ASSERT_GE(contents.size(), 1u) << "fewer than two rotations";
+  contents.push_back(Utf16(ReadGzip(m_dir / L"svc.log.gz")));
+  contents.push_back(Utf16(ReadFileBytes(m_dir / L"svc.log")));
+
+  std::vector<std::vector<int>> seen(kThreads, std::vector<int>(static_cast<size_t>(perThread), 0));
+  std::vector<int> last(kThreads, -1);
+  int bad = 0;
+  auto report = [&bad](const std::wstring& why, const std::wstring& line) {
+    if (++bad <= 5) ADD_FAILURE() << Narrow(why) << ": " << Narrow(line.substr(0, 200));
+  };
+  for (const std::wstring& content : contents) {
+    for (const std::wstring& line : SplitLines(content)) {
+      const std::wstring text = LineText(line);
+      int t = -1, i = -1;
+      if (std::swscanf(text.c_str(), L"T%d L%d", &t, &i) == 2 && t >= 0 && t < kThreads && i >= 0 &&
+          i < perThread) {
+        const std::wstring id = L"  " + DecText(static_cast<std::int32_t>(ids[t])) + L"  INFO    ";
+        if (text != payload(t, i)) {
+          report(L"torn line", line);
+        } else if (line.find(id) == std::wstring::npos) {
+          report(L"wrong thread column", line);
+        } else if (i <= last[t]) {
+          report(L"out of order", line);
+        }
+        ++seen[t][i];
+        last[t] = i;
+        continue;
+      }
+      const bool header = text == kSeparator || text == L"Starting new log" || text == L"Version" ||
+                          text == L"{" || text == L"}" || text.rfind(L"    Module ", 0) == 0 ||
+                          text == L"    Build edition: [standard].";
+      if (!header) report(L"unexpected line", line);
+    }
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < perThread; ++i) {
+      if (seen[t][i] != 1) report(L"seen " + DecText(seen[t][i]) + L" times", payload(t, i));
+    }
+  }
+  EXPECT_EQ(0, bad);
+}
+
+}  // namespace

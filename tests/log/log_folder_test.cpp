@@ -1,0 +1,141 @@
+#include "log/log_folder.h"
+
+#include "log/log.h"
+#include "log_files.h"
+#include "test_support.h"
+#include "util/file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using log_files::LineTexts;
+using testing_support::CScratchDir;
+using testing_support::Narrow;
+using testing_support::NewGuidText;
+using testing_support::ReadFileBytes;
+using testing_support::Utf16;
+using testing_support::WriteFileBytes;
+
+constexpr std::int64_t kHour = 36000000000LL;  // 100 ns units
+constexpr std::int64_t kDay = 24 * kHour;
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Sets creation and last-write time to now + offset. Wine keeps no creation
+// time of its own and reports the last-write time for it; Windows keeps both.
+void SetFileAge(const std::wstring& path, std::int64_t offset) {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER value;
+  value.LowPart = now.dwLowDateTime;
+  value.HighPart = now.dwHighDateTime;
+  value.QuadPart = static_cast<std::uint64_t>(static_cast<std::int64_t>(value.QuadPart) + offset);
+  FILETIME time;
+  time.dwLowDateTime = value.LowPart;
+  time.dwHighDateTime = value.HighPart;
+  CFileHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
+  ASSERT_TRUE(file.IsValid());
+  ASSERT_TRUE(::SetFileTime(file.Get(), &time, nullptr, &time));
+}
+
+TEST(RemoveOldDailyLogs, DeletesOnlyDayStampedLogsOlderThan30Days) {
+  struct SCase {
+    const wchar_t* name;
+    std::int64_t offset;
+    bool deleted;
+  } cases[] = {
+      {L"svc_20200101.log", -31 * kDay, true},
+      {L"svc_20200102.log", -400 * kDay, true},
+      {L"svc_20200103.log", -30 * kDay, false},  // exactly 30 days
+      {L"svc_20200104.log", -30 * kDay - 23 * kHour, false},
+      {L"svc_20200105.log", 2 * kDay, false},  // created "in the future"
+      {L"svc_backup.log", -40 * kDay, false},  // six characters after the prefix
+      {L"svc_2020010.log", -40 * kDay, false},
+      {L"svc_202001011.log", -40 * kDay, false},
+      {L"svc_20200106.txt", -40 * kDay, false},
+      {L"svc.log", -40 * kDay, false},
+      {L"other_20200101.log", -40 * kDay, false},
+  };
+  CScratchDir dir;
+  for (const SCase& c : cases) {
+    WriteFileBytes(dir / c.name, "x");
+    SetFileAge(dir / c.name, c.offset);
+  }
+  // Old, but held open without read sharing: it cannot be dated, so it stays.
+  const std::wstring held = dir / L"svc_20200107.log";
+  WriteFileBytes(held, "x");
+  SetFileAge(held, -40 * kDay);
+  CFileHandle holder(::CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder.IsValid());
+
+  RemoveOldDailyLogs(dir.Path(), L"svc");
+
+  for (const SCase& c : cases) EXPECT_EQ(!c.deleted, Exists(dir / c.name)) << Narrow(c.name);
+  EXPECT_TRUE(Exists(held));
+}
+
+TEST(RemoveOldDailyLogs, MissingFolderIsNoError) {
+  CScratchDir dir;
+  RemoveOldDailyLogs(dir / L"missing", L"svc");
+}
+
+TEST(LogNames, PluginLogNameIsTheFileStem) {
+  struct SCase {
+    const wchar_t* path;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"C:\\Program Files\\Korlo\\KorloVssSupport.dll", L"KorloVssSupport"},
+      {L"plugins/vss.plugin.dll", L"vss.plugin"},
+      {L"C:\\a/b\\c.dll", L"c"},
+      {L"plain", L"plain"},
+      {L"C:\\a\\.hidden", L".hidden"},
+      {L"C:\\a\\.", L"."},
+      {L"C:\\a\\..", L".."},
+      {L"C:plug.dll", L"plug"},
+      {L"C:\\a\\name.", L"name"},
+  };
+  for (const SCase& c : cases) EXPECT_EQ(c.expected, GetPluginLogName(c.path)) << Narrow(c.path);
+}
+
+TEST(LogNames, DefaultNameFollowsTheRun) {
+  EXPECT_EQ(L"KorloUninstall", GetDefaultLogName(true));
+  EXPECT_EQ(L"log_writer_test", GetDefaultLogName(false));
+}
+
+TEST(LogNames, LogFolderIsUnderCommonAppData) {
+  const std::wstring folder = GetLogFolder();
+  const std::wstring suffix = L"\\Korlo\\Backup";
+  ASSERT_GT(folder.size(), suffix.size());
+  EXPECT_EQ(suffix, folder.substr(folder.size() - suffix.size()));
+}
+
+TEST(InitLogging, WritesTheOpeningLines) {
+  const std::wstring name = L"korlo-test-" + NewGuidText();
+  const std::wstring path = JoinPath({GetLogFolder(), name + L".log"});
+  g_log.ShiftAlignment(-1000);
+  InitLogging(false, name);
+  EXPECT_EQ(path, g_log.GetLogPath());
+  EXPECT_TRUE(g_log.IsMessageEnabled());
+  g_log.SetWriter(nullptr);
+
+  const std::vector<std::wstring> texts = LineTexts(Utf16(ReadFileBytes(path)));
+  ::DeleteFileW(path.c_str());
+  ASSERT_GE(texts.size(), 8u);
+  EXPECT_EQ(std::wstring(96, L'='), texts[0]);
+  EXPECT_EQ(L"Version", texts[1]);
+  EXPECT_EQ(L"{", texts[2]);
+  EXPECT_EQ(L"    Module name: [log_writer_test.exe].", texts[3]);
+  EXPECT_EQ(L"    Module path: [" + GetModulePath() + L"].", texts[4]);
+  EXPECT_EQ(L"    Build edition: [standard].", texts[5]);
+  EXPECT_EQ(L"}", texts[texts.size() - 2]);
+  const std::wstring user = texts.back();
+  EXPECT_EQ(0u, user.rfind(L"User: ", 0)) << Narrow(user);
+  EXPECT_GT(user.size(), 6u);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// The plugin manager with the fixture plugins, in-process: load checks and
+// log lines, the work threads, reaping and stopping.
+#include "plugins/plugin_mngr.h"
+
+#include "fixtures/fixture_record.h"
+#include "log/log_folder.h"
+#include "log_capture.h"
+#include "plugins/guest_cfg_file.h"
+#include "test_support.h"
+#include "util/msg_ids.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using testing_support::CLogCapture;
+using testing_support::Narrow;
+
+std::wstring BinPath(const std::wstring& name) { return testing_support::ProgramFolder() + L"\\" + name; }
+
+class PluginMngrTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_record = m_dir / L"record.txt";
+    ::SetEnvironmentVariableW(fixture::kRecordVar, m_record.c_str());
+  }
+  void TearDown() override { ::SetEnvironmentVariableW(fixture::kRecordVar, nullptr); }
+
+  std::shared_ptr<cfg::CGuestCfgFile> Config(const std::vector<std::wstring>& plugins) {
+    auto config = std::make_shared<cfg::CGuestCfgFile>(std::wstring(), true, false);
+    for (const auto& plugin : plugins) config->AddPlugin(plugin + L".dll");
+    return config;
+  }
+  std::vector<std::wstring> Calls(const std::wstring& module) {
+    std::vector<fixture::SCall> mine;
+    for (auto& call : fixture::ParseRecord(testing_support::ReadFileBytes(m_record))) {
+      if (call.module == module + L".dll") mine.push_back(call);
+    }
+    return fixture::CallTexts(mine);
+  }
+  bool LogHas(const CLogCapture& log, std::int32_t level, const std::wstring& text) {
+    return log.Contains(level, text);
+  }
+  // Waits (up to a minute) until the manager holds `count` plugins.
+  bool WaitForCount(CPluginMngr& manager, size_t count) {
+    for (int i = 0; i < 600; ++i) {
+      if (manager.GetPluginPaths().size() == count) return true;
+      ::Sleep(100);
+    }
+    return false;
+  }
+
+  testing_support::CScratchDir m_dir;
+  std::wstring m_record;
+  CTermSink m_sink;
+};
+
+TEST_F(PluginMngrTest, LoadsInConfigurationOrderWithWarningsForOptionalExports) {
+  CLogCapture log;
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_minimal"}), false, false);
+
+  const std::wstring all = BinPath(L"fixture_plugin_all.dll");
+  const std::wstring minimal = BinPath(L"fixture_plugin_minimal.dll");
+  EXPECT_EQ((std::vector<std::wstring>{all, minimal}), manager->GetPluginPaths());
+  EXPECT_TRUE(LogHas(log, kLogMessage, L"Loading plugins."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"The following plugins should be loaded:"));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Loading plugin [" + all + L"]."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Plugin [" + minimal + L"] is loaded."));
+  EXPECT_TRUE(LogHas(log, kLogWarning, L"Plugin '" + minimal + L"' does not export 'PluginDoSvcStartupSteps' function."));
+  EXPECT_TRUE(LogHas(log, kLogWarning, L"Cannot initialize plugin's logging. Plugin: [" + minimal + L"]."));
+  EXPECT_FALSE(LogHas(log, kLogWarning, L"Plugin '" + all + L"' does not export 'PluginDoSvcStartupSteps' function."));
+  EXPECT_TRUE(LogHas(log, kLogMessage, L"Loading plugins.. Ok."));
+
+  // The logging call: the host's log folder, the plugin's stem, 1.
+  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + GetLogFolder() + L"|fixture_plugin_all|1"}),
+            Calls(L"fixture_plugin_all"));
+  EXPECT_EQ((std::vector<std::wstring>{L"load"}), Calls(L"fixture_plugin_minimal"));
+
+  manager.reset();  // nothing started: unloads at once
+  EXPECT_EQ(L"unload", Calls(L"fixture_plugin_all").back());
+}
+
+TEST_F(PluginMngrTest, FlrModeLogsUnderFlrNameAndSetsOnlyFlr) {
+  CLogCapture log;
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_minimal"}), false, true);
+  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + GetLogFolder() + L"|fixture_plugin_all_flr|1",
+                                       L"PluginSetOnlyFlr"}),
+            Calls(L"fixture_plugin_all"));
+  EXPECT_TRUE(LogHas(log, kLogWarning,
+                     L"Plugin '" + BinPath(L"fixture_plugin_minimal.dll") +
+                         L"' does not export 'PluginSetOnlyFlr' function."));
+}
+
+TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
+  const struct {
+    const wchar_t* plugin;
+    std::wstring cause;
+  } cases[] = {
+      {L"fixture_plugin_no_main", L"Plugin's entry point was not found. "},
+      {L"fixture_plugin_no_rpc_ep", L"The plugin's [RpcInitEp] entry point is unavailable."},
+      {L"fixture_plugin_not_there", L"Cannot load plugin's library. Plugin: [" + BinPath(L"fixture_plugin_not_there.dll") + L"]."},
+  };
+  for (const auto& c : cases) {
+    auto manager = std::make_shared<CPluginMngr>(m_sink);
+    try {
+      manager->LoadPlugins(*Config({L"fixture_plugin_all", c.plugin, L"fixture_plugin_minimal"}), false, false);
+      ADD_FAILURE() << "loaded " << Narrow(c.plugin);
+    } catch (const CWin32Exc& e) {
+      const auto& lines = e.GetMessages();
+      ASSERT_EQ(4u, lines.size());
+      EXPECT_EQ(L"Cannot load plugins set.", lines[0]);
+      EXPECT_EQ(L"Cannot load plugin [" + BinPath(std::wstring(c.plugin) + L".dll") + L"].", lines[1]);
+      EXPECT_EQ(c.cause, lines[2]);
+      EXPECT_EQ(0u, lines[3].find(L"Win32 error:"));
+      EXPECT_NE(0u, e.GetWin32Error());
+    }
+    EXPECT_EQ((std::vector<std::wstring>{BinPath(L"fixture_plugin_all.dll")}), manager->GetPluginPaths());
+  }
+}
+
+// The whole run: RPC endpoints, start-up steps, threads, the waiting loop
+// reaping a plugin that returns at once, termination stopping the rest.
+TEST_F(PluginMngrTest, RunReapsFinishedPluginsAndStopsTheRestOnTermination) {
+  CLogCapture log;
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_returns", L"fixture_plugin_minimal"}), true,
+                       false);
+  manager->InitRpcEndpoints();
+  manager->DoSvcStartupSteps();
+  manager->StartWorkingThreads();
+  std::thread loop([&] { manager->WaitingLoop(); });
+
+  ASSERT_TRUE(WaitForCount(*manager, 2));
+  EXPECT_EQ((std::vector<std::wstring>{BinPath(L"fixture_plugin_all.dll"), BinPath(L"fixture_plugin_minimal.dll")}),
+            manager->GetPluginPaths());
+  EXPECT_EQ(L"unload", Calls(L"fixture_plugin_returns").back());  // reaped and unloaded while the others run
+
+  m_sink.Notify();
+  loop.join();
+  EXPECT_TRUE(manager->GetPluginPaths().empty());
+
+  const auto all = Calls(L"fixture_plugin_all");
+  ASSERT_EQ(8u, all.size()) << Narrow(all.back());
+  EXPECT_EQ(L"PluginInitRpcEp", all[2]);
+  EXPECT_EQ(L"PluginDoSvcStartupSteps", all[3]);
+  EXPECT_EQ(L"PluginDoSvcStartupSteps.return", all[4]);
+  EXPECT_EQ(0u, all[5].find(L"PluginMain|")) << Narrow(all[5]);
+  EXPECT_EQ(L"|1|1", all[5].substr(all[5].size() - 4));  // uninstall callback given, persistent
+  EXPECT_EQ(L"PluginMain.return|signalled", all[6]);
+  EXPECT_EQ(L"unload", all[7]);
+  EXPECT_EQ(L"PluginMain.return|at-once", Calls(L"fixture_plugin_returns")[6]);
+  EXPECT_EQ(L"PluginMain.return|signalled", Calls(L"fixture_plugin_minimal")[3]);
+
+  const std::wstring minimal = BinPath(L"fixture_plugin_minimal.dll");
+  EXPECT_TRUE(LogHas(log, kLogWarning,
+                     L"There is no startup initialization procedure for plugin '" + minimal + L"': skipping it."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Launching plugin [" + minimal + L"]."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Plugin [" + minimal + L"] finished its work."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Entering waiting loop."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Waiting while plugins finish its jobs."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Exiting waiting loop."));
+  EXPECT_TRUE(LogHas(log, kLogMessage,
+                     L"Waiting while the plugin's working thread stops. Plugin: [" +
+                         BinPath(L"fixture_plugin_returns.dll") + L"]."));
+}
+
+TEST_F(PluginMngrTest, EmptyConfigurationWaitsForTermination) {
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({}), false, false);
+  manager->StartWorkingThreads();
+  std::thread loop([&] { manager->WaitingLoop(); });
+  ::Sleep(300);
+  EXPECT_TRUE(loop.joinable());
+  m_sink.Notify();
+  loop.join();
+  manager->StopAll();  // returns at once
+}
+
+// A stop request that arrives before the threads start is not lost.
+TEST_F(PluginMngrTest, TerminationBeforeStartStopsThePlugins) {
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all"}), false, false);
+  m_sink.Notify();
+  manager->StartWorkingThreads();
+  manager->WaitingLoop();  // returns: the termination event is already set
+  EXPECT_TRUE(manager->GetPluginPaths().empty());
+}
+
+TEST_F(PluginMngrTest, UninstallRequestIsLoggedAndDeclined) {
+  ::SetEnvironmentVariableW(fixture::kUninstallVar, L"1,none,");
+  CLogCapture log;
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all"}), false, false);
+  manager->StartWorkingThreads();
+  for (int i = 0; i < 600 && Calls(L"fixture_plugin_all").back().find(L"uninstall.result") != 0; ++i) ::Sleep(100);
+  ::SetEnvironmentVariableW(fixture::kUninstallVar, nullptr);
+  m_sink.Notify();
+  const auto calls = Calls(L"fixture_plugin_all");
+  EXPECT_TRUE(testing_support::ContainsText(calls, L"uninstall.result|0"));
+  EXPECT_TRUE(LogHas(log, kLogInfo,
+                     L"Received signal to uninstall the application. Is machine should be restarted: [true]."));
+}
+
+}  // namespace
