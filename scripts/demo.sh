@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target KorloGuestHelper wineprefix reference_plugin
+cmake --build --preset win64 --target KorloGuestHelper wineprefix ReferencePlugin
 bin=build/win64/bin
 prefix=build/win64/wineprefix
 run="cmake/wine-run.sh $prefix"

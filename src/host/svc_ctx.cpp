@@ -18,7 +18,7 @@ const wchar_t kVssPluginName[] = L"KorloVssSupport.dll";
 
 std::vector<std::wstring> ProcessArguments() {
   int count = 0;
-  CScopedHandle<LocalMemTraits> memory;
+  CLocalMem memory;
   LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   memory.Reset(arguments);
   std::vector<std::wstring> result;

@@ -10,12 +10,6 @@ using testing_support::Contains;
 using testing_support::ContainsInOrder;
 using testing_support::Narrow;
 
-std::wstring Dump(const std::vector<std::wstring>& lines) {
-  std::wstring all;
-  for (const auto& line : lines) all += line + L"\n";
-  return all;
-}
-
 const std::wstring kRule(96, L'=');
 
 // "PID: " and the process id in decimal.
@@ -43,17 +37,17 @@ TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
   EXPECT_TRUE(ContainsInOrder(texts, {kRule, L"Version", L"{", L"    Module name: [KorloGuestHelper.exe].",
                                       L"    Module path: [" + host.ExePath() + L"].",
                                       L"    Build edition: [standard].", L"    Module version: [1.0.0.0].", L"}"}))
-      << Narrow(Dump(texts));
+      << testing_support::JoinLines(texts);
   EXPECT_EQ(0u, texts[8].find(L"User: ")) << Narrow(texts[8]);
   EXPECT_EQ(L"Command line: " + host.ExePath(), texts[9]);
   EXPECT_TRUE(ContainsInOrder(texts, {L"    Loading service configuration.",
                                       L"    Loading service configuration.. Ok.", L"Service configuration:",
                                       L"Cannot start service control dispatcher."}))
-      << Narrow(Dump(texts));
+      << testing_support::JoinLines(texts);
   EXPECT_TRUE(HasPidLine(texts));
   bool hasCode = false;
   for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: 1063") != std::wstring::npos;
-  EXPECT_TRUE(hasCode) << Narrow(Dump(texts));
+  EXPECT_TRUE(hasCode) << testing_support::JoinLines(texts);
 }
 
 TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
@@ -64,7 +58,7 @@ TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
   const auto texts = host.LogTexts();
   EXPECT_TRUE(Contains(texts, L"Command line: " + host.ExePath() + L" -flr -rpcPort abc"));
   EXPECT_TRUE(Contains(texts, L"Invalid value of the command line option [rpcPort]: [abc]."))
-      << Narrow(Dump(texts));
+      << testing_support::JoinLines(texts);
   EXPECT_FALSE(HasPidLine(texts)) << "the run went on";
 }
 
@@ -104,7 +98,7 @@ TEST(HostTest, ModesInstallTheirConfiguration) {
     const auto result = host.Run(c.arguments);
     EXPECT_EQ(0u, result.exitCode);
     const auto texts = host.LogTexts();
-    EXPECT_TRUE(ContainsInOrder(texts, c.expected)) << Narrow(c.arguments) << "\n" << Narrow(Dump(texts));
+    EXPECT_TRUE(ContainsInOrder(texts, c.expected)) << Narrow(c.arguments) << "\n" << testing_support::JoinLines(texts);
     EXPECT_TRUE(HasPidLine(texts));
   }
 }
@@ -118,7 +112,7 @@ TEST(HostTest, MissingConfigFileGivesTheBlankDocument) {
                                       L"    Dynamic port allocation should be used to serve incoming RPC connections.",
                                       L"    The following plugins should be hosted in the service's process:",
                                       L"    {", L"    }"}))
-      << Narrow(Dump(texts));
+      << testing_support::JoinLines(texts);
 }
 
 }  // namespace

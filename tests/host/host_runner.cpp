@@ -33,16 +33,7 @@ SProcessResult CHostRun::Run(const std::wstring& arguments, const std::string& i
 }
 
 std::vector<std::wstring> CHostRun::LogLines(const std::wstring& name) const {
-  const std::wstring text = Utf16(ReadFileBytes(LogPath(name)));
-  std::vector<std::wstring> lines;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.find(L"\r\n", begin);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(begin, end - begin));
-    begin = end + 2;
-  }
-  return lines;
+  return SplitLines(Utf16(ReadFileBytes(LogPath(name))));
 }
 
 std::vector<std::wstring> CHostRun::LogTexts(const std::wstring& name) const {

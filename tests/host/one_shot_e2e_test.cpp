@@ -12,12 +12,6 @@ using testing_support::Contains;
 using testing_support::ContainsInOrder;
 using testing_support::Narrow;
 
-std::wstring Dump(const std::vector<std::wstring>& lines) {
-  std::wstring all;
-  for (const auto& line : lines) all += line + L"\n";
-  return all;
-}
-
 class OneShotTest : public testing::Test {
  protected:
   void SetUp() override { ::SetEnvironmentVariableW(fixture::kRecordVar, m_record.c_str()); }
@@ -44,7 +38,7 @@ TEST_F(OneShotTest, InjectVssCallsThePluginOnceAndUnloadsIt) {
   const auto texts = host.LogTexts(L"KorloUninstall");
   EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].",
                                       L"Plugin [KorloVssSupport.dll] is loaded."}))
-      << Narrow(Dump(texts));
+      << testing_support::JoinLines(texts);
   EXPECT_TRUE(host.LogLines(L"KorloGuestHelper").empty());
 }
 
@@ -70,7 +64,7 @@ TEST_F(OneShotTest, PluginThatCannotBeLoadedIsLoggedAndTheRunEnds) {
     const auto texts = host.LogTexts();
     EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].", L"Cannot load plugin [KorloVssSupport.dll].",
                                         c.cause}))
-        << Narrow(c.plugin) << "\n" << Narrow(Dump(texts));
+        << Narrow(c.plugin) << "\n" << testing_support::JoinLines(texts);
     bool hasCode = false;
     for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: ") != std::wstring::npos;
     EXPECT_TRUE(hasCode);
@@ -82,7 +76,7 @@ TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
   host.Run(L"-injectVss");
   const auto texts = host.LogTexts();
   EXPECT_TRUE(Contains(texts, L"There is no procedure 'HvInjectVss' in plugin 'KorloVssSupport.dll'."))
-      << Narrow(Dump(texts));
+      << testing_support::JoinLines(texts);
   EXPECT_EQ(L"unload", Calls().back());
 }
 
@@ -101,7 +95,7 @@ TEST_F(OneShotTest, DesktopSnapshotDrivesTheTestOperationsAndWaitsForAKey) {
                                       L"TestInvoker|WaitTestDesktopSnapshotReady|0|0",
                                       L"TestInvoker|DumpVolumesXmlForDesktopSnapshot|" + dump + L"|0",
                                       L"TestInvoker|FinishTestDesktopSnapshot|0|0", L"unload"}))
-      << Narrow(Dump(calls));
+      << testing_support::JoinLines(calls);
   for (const auto& call : calls) EXPECT_NE(0u, call.find(L"PluginMain")) << "PluginMain is not called here";
 }
 

@@ -39,18 +39,7 @@ inline std::string ReadGzip(const std::wstring& path) {
   return content;
 }
 
-// Splits at "\r\n"; a text that ends with "\r\n" gives no empty last line.
-inline std::vector<std::wstring> SplitLines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.find(L"\r\n", begin);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(begin, end - begin));
-    begin = end + 2;
-  }
-  return lines;
-}
+using testing_support::SplitLines;
 
 // The text after the level tag and its four blanks ("  INFO    "), or the
 // whole line when it has no such tag.

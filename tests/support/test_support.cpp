@@ -224,6 +224,24 @@ void CTestRegKey::DeleteValue(const std::wstring& name) {
   }
 }
 
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find(L"\r\n", begin);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(begin, end - begin));
+    begin = end + 2;
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::wstring>& lines) {
+  std::string all;
+  for (const auto& line : lines) all += Narrow(line) + "\n";
+  return all;
+}
+
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {
   for (const std::wstring& line : lines) {
     if (line == text) return true;

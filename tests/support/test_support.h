@@ -79,6 +79,10 @@ class CTestRegKey {
   std::wstring m_subKey;
 };
 
+// Splits at "\r\n"; a text that ends with "\r\n" gives no empty last line.
+std::vector<std::wstring> SplitLines(const std::wstring& text);
+// The lines joined with "\n", for failure messages.
+std::string JoinLines(const std::vector<std::wstring>& lines);
 // True when `lines` holds exactly `text`.
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text);
 
