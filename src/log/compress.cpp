@@ -64,7 +64,7 @@ void zip_writer_t::Finish() {
   m_file = nullptr;
   const int result = ::gzclose(file);
   if (result != Z_OK) {
-    CExc exc(L"zlib error: %1", DecText(result), E_FAIL);
+    CExc exc(L"zlib error: %1", FromAnsi(::zError(result)), E_FAIL);
     exc.AddContext(L"Failed to compress data");
     throw exc;
   }

@@ -139,7 +139,10 @@ void CFileLogWriterWithRotation::CheckRotation() {
     ValidateLogSizeLimit(File(), GetFilePath(), m_maxCount);
   } catch (const CExc& exc) {
     // The reason goes into the live file itself, as it stands; the file was
-    // not emptied and logging goes on in it.
+    // not emptied and logging goes on in it. It is appended: a failure while
+    // compressing leaves the position inside the old lines, and a failed
+    // truncation leaves it at the beginning.
+    File().SeekToEnd();
     const std::wstring text = exc.GetFullText();
     WriteBytes(text.data(), static_cast<std::uint32_t>(text.size() * sizeof(wchar_t)));
   }

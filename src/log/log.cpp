@@ -4,8 +4,23 @@
 #include "util/file.h"
 
 
+namespace {
+
+// Holds the process log without ever destroying it: threads may still log
+// while the process runs its static destructors, so the log must outlive
+// every other static object.
+union CLogStorage {
+  CLogStorage() : log() {}
+  ~CLogStorage() {}
+  CLog log;
+};
+
+}  // namespace
+
 KORLO_INIT_SEG_LIB
-CLog g_log KORLO_INIT_EARLY;
+static CLogStorage g_logStorage KORLO_INIT_EARLY;
+// Bound at constant initialisation, before any constructor runs.
+CLog& g_log = g_logStorage.log;
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -178,7 +179,8 @@ class CLog {
   std::shared_ptr<CMsgAligment> m_alignment;
 };
 
-extern CLog g_log;
+// Constructed before every other static object and never destroyed.
+extern CLog& g_log;
 
 using CLogIndent = CLog::CLogIndent;
 
@@ -192,10 +194,15 @@ class CLogStepT {
   CLogStepT(CLog& log, const std::wstring& format, const std::wstring& arg1) : m_log(log) {
     if (m_log.IsEnabled(Level)) Open(FormatMsg(format, arg1));
   }
+  // Runs while an exception unwinds: swallows its own failures.
   ~CLogStepT() {
     if (!m_log.IsEnabled(Level) || m_closed) return;
     m_log.ShiftAlignment(-1);
-    m_log.Write(Level, m_text + L". Failed.");
+    try {
+      m_log.Write(Level, m_text + L". Failed.");
+    } catch (const std::exception&) {
+      // No memory for the closing line: the alignment is restored all the same.
+    }
     m_log.ShiftAlignment(-1);
   }
   CLogStepT(const CLogStepT&) = delete;

@@ -104,8 +104,13 @@ void InitLogging(bool uninstall, const std::wstring& name) {
   try {
     const std::wstring folder = GetLogFolder();
     const std::wstring logName = name.empty() ? GetDefaultLogName(uninstall) : name;
-    // A machine set up without the installer has no log folder yet.
-    FileMakeFolder(folder);
+    // A machine set up without the installer has no log folder yet. If it
+    // cannot be made, the writer is installed all the same and drops its
+    // lines until the folder exists.
+    try {
+      FileMakeFolder(folder);
+    } catch (const CExc&) {
+    }
     RemoveOldDailyLogs(folder, logName);
     auto header = std::make_shared<CLogHeaderWriter>(L"Version", nullptr);
     g_log.SetWriter(std::make_shared<CFileLogWriterWithRotation>(folder, logName, true, header));
@@ -131,7 +136,10 @@ void RemoveOldDailyLogs(const std::wstring& folder, const std::wstring& name) {
   ::GetSystemTimeAsFileTime(&nowTime);
   const std::uint64_t now = ToUInt64(nowTime);
   for (const std::wstring& file : files) {
-    if (file.size() != prefix.size() + kDailyLogSuffixLength || file.compare(0, prefix.size(), prefix) != 0) {
+    // The mask also matches through the 8.3 short name ("SVC_~1A2.LOG" for
+    // "svc_1234567.logx"): the long name itself must end with ".log".
+    if (file.size() != prefix.size() + kDailyLogSuffixLength || file.compare(0, prefix.size(), prefix) != 0 ||
+        ::CompareStringOrdinal(file.c_str() + file.size() - 4, 4, L".log", 4, TRUE) != CSTR_EQUAL) {
       continue;
     }
     const std::wstring path = CombinePath(folder, file);

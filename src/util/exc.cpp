@@ -94,7 +94,7 @@ static DWORD ResolveWin32Code(DWORD code) { return code == kUseLastError ? ::Get
 
 CWin32Exc::CWin32Exc() { Init(::GetLastError()); }
 
-CWin32Exc::CWin32Exc(DWORD code) { Init(code); }
+CWin32Exc::CWin32Exc(DWORD code) { Init(ResolveWin32Code(code)); }
 
 CWin32Exc::CWin32Exc(const std::wstring& text, DWORD code) {
   const DWORD error = ResolveWin32Code(code);

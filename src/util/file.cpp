@@ -265,7 +265,11 @@ void CopyFileTo(const std::wstring& source, const std::wstring& target, bool mak
       // A bare file name goes to the current folder, which exists.
       if (!folder.empty()) FileMakeFolder(folder);
     }
-    if (!::CopyFileW(AddLongPathPrefix(source).c_str(), AddLongPathPrefix(target).c_str(), FALSE)) {
+    // Named, not temporaries: their release must not run between the failed
+    // call and the reading of its error.
+    const std::wstring longSource = AddLongPathPrefix(source);
+    const std::wstring longTarget = AddLongPathPrefix(target);
+    if (!::CopyFileW(longSource.c_str(), longTarget.c_str(), FALSE)) {
       throw CWin32Exc(L"CopyFile() failed.", kUseLastError);
     }
   } catch (CExc& e) {
@@ -277,8 +281,9 @@ void CopyFileTo(const std::wstring& source, const std::wstring& target, bool mak
 void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders) {
   files.clear();
   folders.clear();
+  const std::wstring longMask = AddLongPathPrefix(mask);
   WIN32_FIND_DATAW data;
-  CFindHandle find(::FindFirstFileW(AddLongPathPrefix(mask).c_str(), &data));
+  CFindHandle find(::FindFirstFileW(longMask.c_str(), &data));
   if (!find) {
     const DWORD error = ::GetLastError();
     if (!IsNotFound(error)) LogWarningLines(CWin32Exc(L"Failed to search files", error));
@@ -301,16 +306,18 @@ void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std
 
 std::wstring GetTempFolder() {
   DWORD size = ::GetTempPathW(0, nullptr);
+  DWORD error = ::GetLastError();
   while (size != 0) {
     std::wstring buffer(size, L'\0');
     const DWORD length = ::GetTempPathW(size, &buffer[0]);
+    error = ::GetLastError();  // before the buffer goes
     if (length != 0 && length < size) {
       buffer.resize(length);
       return buffer;
     }
     size = length;  // 0: failed; larger: TMP changed between the two calls
   }
-  throw CWin32Exc(L"Cannot retrieve the path of the directory designated for temporary files.", kUseLastError);
+  throw CWin32Exc(L"Cannot retrieve the path of the directory designated for temporary files.", error);
 }
 
 void StartProcess(const std::wstring& executablePath, const std::wstring& commandLine) {
@@ -376,7 +383,10 @@ std::shared_ptr<CBinFile> CBinFile::Create(const std::wstring& path, DWORD acces
   DWORD error = ERROR_SUCCESS;
   for (unsigned attempt = 1; attempt <= kCreateAttempts; ++attempt) {
     const HANDLE handle = ::CreateFileW(longPath.c_str(), access, shareMode, nullptr, disposition, flags, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) return std::shared_ptr<CBinFile>(new CBinFile(CFileHandle(handle), path));
+    if (handle != INVALID_HANDLE_VALUE) {
+      CFileHandle owned(handle);  // owned before anything that may throw
+      return std::shared_ptr<CBinFile>(new CBinFile(std::move(owned), path));
+    }
     error = ::GetLastError();
     // Someone else has the file open without sharing it with us, usually
     // only for a moment (another writer, a virus scanner).

@@ -125,8 +125,11 @@ CXmlDocument GetOwnerDocument(const CXmlNode& node) {
   if (SUCCEEDED(ownerHr) && owner) return owner;
   // A document node has no owner (some MSXML builds still return a second
   // object for the same document); the node is then the document itself.
-  const HRESULT hr = ResultOf(node->QueryInterface(kIidXmlDomDocument, owner.ReceiveVoid()), owner);
-  if (FAILED(hr)) throw CComExc(kMessage, hr);
+  // When it is not, the failure carries the result of the owner call, which
+  // says more than the refused interface.
+  if (FAILED(ResultOf(node->QueryInterface(kIidXmlDomDocument, owner.ReceiveVoid()), owner))) {
+    throw CComExc(kMessage, ownerHr);
+  }
   return owner;
 }
 

@@ -163,6 +163,43 @@ TEST_F(RotatingWriterTest, FailedRotationLeavesErrorTextAndLoggingGoesOn) {
   EXPECT_EQ(L"after", texts.back());
 }
 
+TEST_F(RotatingWriterTest, FailedTruncationKeepsTheOldLinesAndAppendsTheError) {
+  // A file mapped by someone else (a log viewer) cannot be truncated: the
+  // compression succeeds, emptying the live file fails after its position
+  // was moved to the beginning.
+  const std::wstring live = m_dir / L"svc.log";
+  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  CLogWriterScope scope(writer);
+  g_log.Info(L"first");
+  FillTo(*writer, ReadFileBytes(live).size(), writer->GetMaxSize());
+  const std::string full = ReadFileBytes(live);
+  CFileHandle viewer(::CreateFileW(live.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(viewer.IsValid());
+  CKernelHandle section(::CreateFileMappingW(viewer.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  ASSERT_TRUE(section.IsValid());
+  const void* view = ::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0);
+  ASSERT_NE(nullptr, view);
+
+  g_log.Info(L"crossing");
+  g_log.Info(L"after");
+  ::UnmapViewOfFile(view);
+
+  const std::string bytes = ReadFileBytes(live);
+  ASSERT_GT(bytes.size(), full.size());
+  EXPECT_EQ(0, bytes.compare(0, full.size(), full)) << "old lines overwritten";
+  const std::wstring text = Utf16(bytes.substr(full.size()));
+  const size_t error = text.find(L"\r\nUnable to validate log size limit. Log path: [" + live + L"].\r\n");
+  ASSERT_NE(std::wstring::npos, error) << "no error text after the crossing line";
+  EXPECT_EQ(L"crossing", LineText(SplitLines(text.substr(0, error + 2)).back()));
+  EXPECT_NE(std::wstring::npos, text.find(L"Cannot compress log file. Log: [" + live + L"].", error));
+  const size_t mark = text.find(L'\xFEFF', error);
+  ASSERT_NE(std::wstring::npos, mark);
+  const std::vector<std::wstring> texts = LineTexts(text.substr(mark + 1));
+  ExpectHeader(texts, 0);
+  EXPECT_EQ(L"after", texts.back());
+}
+
 // The events that pair LockedLogFallsBackToNumberedName with its child.
 std::wstring LockEventName(const std::wstring& guid, const wchar_t* what) {
   return L"korlo-log-test-" + guid + L"-" + what;

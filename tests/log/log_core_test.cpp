@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cwchar>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -221,6 +223,29 @@ TEST_F(LogCoreTest, BannerNamesTheModuleAndSkipsAMissingVersion) {
   EXPECT_EQ(0, Lines()[1].alignment);
   EXPECT_EQ(1, Lines()[2].alignment);
   EXPECT_EQ(0, Lines()[5].alignment);
+  EXPECT_EQ(0, g_log.GetAlignment());
+}
+
+TEST_F(LogCoreTest, BannerShowsFourPartVersionAndStopsAtAnUnknownModule) {
+  // A system library carries a version resource.
+  g_log.WriteBanner(L"Kernel", ::GetModuleHandleW(L"kernel32.dll"));
+  ASSERT_EQ(7u, Lines().size());
+  EXPECT_EQ(L"Module name: [kernel32.dll].", Lines()[2].text);
+  unsigned part[4] = {};
+  wchar_t tail[4] = {};
+  EXPECT_EQ(5, std::swscanf(Lines()[5].text.c_str(), L"Module version: [%u.%u.%u.%u%3ls", &part[0], &part[1],
+                            &part[2], &part[3], tail))
+      << testing_support::Narrow(Lines()[5].text);
+  EXPECT_EQ(std::wstring(L"]."), tail);
+  EXPECT_EQ(1, Lines()[5].alignment);
+  EXPECT_EQ(L"}", Lines()[6].text);
+
+  // No path for the module: the banner ends after "{", its indentation undone.
+  Lines().clear();
+  g_log.WriteBanner(L"Gone", reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x10000)));
+  ASSERT_EQ(2u, Lines().size());
+  EXPECT_EQ(L"Gone", Lines()[0].text);
+  EXPECT_EQ(L"{", Lines()[1].text);
   EXPECT_EQ(0, g_log.GetAlignment());
 }
 

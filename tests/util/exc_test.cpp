@@ -58,6 +58,30 @@ TEST(ExcTest, Win32ExcReadsLastErrorBeforeBuildingText) {
   EXPECT_EQ(L"Loading plugin [%1].", fromTable.GetMessages()[0]);  // loaded, not formatted
 }
 
+// Every constructor that takes a code takes the last error for kUseLastError.
+TEST(ExcTest, EveryWin32FormTakesLastErrorForUseLastError) {
+  const struct {
+    const char* form;
+    CWin32Exc (*make)();
+    size_t lines;
+  } cases[] = {
+      {"code", [] { return CWin32Exc(kUseLastError); }, 1},
+      {"text", [] { return CWin32Exc(L"text", kUseLastError); }, 2},
+      {"format", [] { return CWin32Exc(L"text [%1].", L"a", kUseLastError); }, 2},
+      {"string id", [] { return CWin32Exc(IDS_AGENT_STOPPED, kUseLastError); }, 2},
+      {"lock file, code", [] { return CWin32Exc(CLockFileExc(kUseLastError)); }, 1},
+      {"lock file, text", [] { return CWin32Exc(CLockFileExc(L"text", kUseLastError)); }, 2},
+  };
+  for (const auto& c : cases) {
+    ::SetLastError(ERROR_SHARING_VIOLATION);
+    const CWin32Exc e = c.make();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), e.GetWin32Error()) << c.form;
+    EXPECT_EQ(static_cast<std::int32_t>(0x80070020u), e.GetCode()) << c.form;
+    ASSERT_EQ(c.lines, e.GetMessages().size()) << c.form;
+    EXPECT_TRUE(EndsWith(e.GetMessages().back(), L" Code: 32")) << c.form;
+  }
+}
+
 TEST(ExcTest, ComAndRpcCauseLines) {
   CComExc com(L"Cannot open [%1].", L"doc", E_NOINTERFACE);
   EXPECT_EQ(static_cast<std::int32_t>(E_NOINTERFACE), com.GetCode());
