@@ -52,7 +52,10 @@ void CPlugin::Load(bool flr) {
   try {
     g_log.Info(LoadMsg(IDS_LOADING_PLUGIN), m_path);
     m_module.Reset(::LoadLibraryW(m_path.c_str()));
-    if (!m_module) throw CWin32Exc(FormatMsg(LoadMsg(IDS_CANNOT_LOAD_PLUGIN_LIBRARY), m_path), kUseLastError);
+    if (!m_module) {
+      const DWORD error = ::GetLastError();  // before the message text is loaded
+      throw CWin32Exc(LoadMsg(IDS_CANNOT_LOAD_PLUGIN_LIBRARY), m_path, error);
+    }
 
     m_main = ProcCast<PluginMainFn*>(::GetProcAddress(m_module.Get(), plugin::kPluginMain));
     if (!m_main) throw CWin32Exc(IDS_PLUGIN_ENTRY_POINT_NOT_FOUND, kUseLastError);
@@ -72,7 +75,7 @@ void CPlugin::Load(bool flr) {
       if (flr) name += L"_flr";
       initLogging(GetLogFolder().c_str(), name.c_str(), plugin::kInitLoggingReserved);
     } else {
-      g_log.Warning(LoadMsg(IDS_CANNOT_INIT_PLUGIN_LOGGING), m_path);
+      g_log.Info(LoadMsg(IDS_CANNOT_INIT_PLUGIN_LOGGING), m_path);
     }
 
     if (flr) {
@@ -110,7 +113,8 @@ CPlugin::~CPlugin() {
 FARPROC CPlugin::GetProc(const char* name) const {
   const FARPROC proc = ::GetProcAddress(m_module.Get(), name);
   if (!proc) {
-    throw CWin32Exc(FormatMsg(L"There is no procedure '%1' in plugin '%2'.", FromAnsi(name), m_path), kUseLastError);
+    const DWORD error = ::GetLastError();  // before the message is built
+    throw CWin32Exc(FormatMsg(L"There is no procedure '%1' in plugin '%2'.", FromAnsi(name), m_path), error);
   }
   return proc;
 }
@@ -130,13 +134,8 @@ void CPlugin::StartThread() {
 DWORD CPlugin::WorkThreadProc() {
   CEndGuard guard(m_stopped, m_finishedCopy.Get());
   try {
-    CKernelHandle termination;
-    try {
-      termination = m_termination->Duplicate();
-    } catch (CExc& e) {
-      e.AddContext(L"Cannot duplicate a termination event.");
-      throw;
-    }
+    // Duplicate adds "Cannot duplicate a termination event." itself.
+    const CKernelHandle termination = m_termination->Duplicate();
     g_log.Info(LoadMsg(IDS_LAUNCHING_PLUGIN), m_path);
     m_main(termination.Get(), GetUninstallCallback(), m_persistent ? TRUE : FALSE);
     g_log.Info(LoadMsg(IDS_PLUGIN_FINISHED), m_path);

@@ -82,12 +82,13 @@ void CPluginMngr::StartWorkingThreads() {
       m_subscribed = true;
       m_sink.Subscribe(std::make_shared<CTermSubscriber>(weak_from_this()));
     }
-    std::vector<std::shared_ptr<CPlugin>> plugins;
-    {
-      CCriticalSection::CHold hold(m_lock);
-      plugins = m_plugins;
-    }
-    for (const auto& plugin : plugins) {
+    // Held until every thread has started: stop all on the control handler's
+    // thread would otherwise count a plugin whose thread is not stored yet as
+    // stopped, drop it and return while its PluginMain still runs. The
+    // subscription above stays outside: a notification holds the sink's lock
+    // and then takes this one.
+    CCriticalSection::CHold hold(m_lock);
+    for (const auto& plugin : m_plugins) {
       try {
         CLogStep pluginStep(g_log, LoadMsg(IDS_STARTING_PLUGIN_THREAD), plugin->GetPath());
         plugin->StartThread();

@@ -35,6 +35,8 @@ class CPluginMngr : public std::enable_shared_from_this<CPluginMngr> {
   void LoadPlugins(const cfg::CGuestCfgFile& config, bool persistent, bool flr);
   void InitRpcEndpoints();
   void DoSvcStartupSteps();
+  // Subscribes to the sink, then starts one work thread per plugin; a stop
+  // request that arrives meanwhile waits until all have started.
   void StartWorkingThreads();
   // Returns only after the termination event is signalled; reaps plugins
   // whose PluginMain has returned meanwhile. Never throws.

@@ -77,6 +77,10 @@ TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
   const auto texts = host.LogTexts();
   EXPECT_TRUE(Contains(texts, L"There is no procedure 'HvInjectVss' in plugin 'KorloVssSupport.dll'."))
       << testing_support::JoinLines(texts);
+  // The loader's code (ERROR_PROC_NOT_FOUND) survives the message.
+  bool hasCode = false;
+  for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: 127") != std::wstring::npos;
+  EXPECT_TRUE(hasCode) << testing_support::JoinLines(texts);
   EXPECT_EQ(L"unload", Calls().back());
 }
 

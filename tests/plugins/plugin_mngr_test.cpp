@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -70,7 +72,7 @@ TEST_F(PluginMngrTest, LoadsInConfigurationOrderWithWarningsForOptionalExports) 
   EXPECT_TRUE(LogHas(log, kLogInfo, L"Loading plugin [" + all + L"]."));
   EXPECT_TRUE(LogHas(log, kLogInfo, L"Plugin [" + minimal + L"] is loaded."));
   EXPECT_TRUE(LogHas(log, kLogWarning, L"Plugin '" + minimal + L"' does not export 'PluginDoSvcStartupSteps' function."));
-  EXPECT_TRUE(LogHas(log, kLogWarning, L"Cannot initialize plugin's logging. Plugin: [" + minimal + L"]."));
+  EXPECT_TRUE(LogHas(log, kLogInfo, L"Cannot initialize plugin's logging. Plugin: [" + minimal + L"]."));
   EXPECT_FALSE(LogHas(log, kLogWarning, L"Plugin '" + all + L"' does not export 'PluginDoSvcStartupSteps' function."));
   EXPECT_TRUE(LogHas(log, kLogMessage, L"Loading plugins.. Ok."));
 
@@ -99,10 +101,13 @@ TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
   const struct {
     const wchar_t* plugin;
     std::wstring cause;
+    DWORD error;  // the loader's own code survives the message lines
   } cases[] = {
-      {L"fixture_plugin_no_main", L"Plugin's entry point was not found. "},
-      {L"fixture_plugin_no_rpc_ep", L"The plugin's [RpcInitEp] entry point is unavailable."},
-      {L"fixture_plugin_not_there", L"Cannot load plugin's library. Plugin: [" + BinPath(L"fixture_plugin_not_there.dll") + L"]."},
+      {L"fixture_plugin_no_main", L"Plugin's entry point was not found. ", ERROR_PROC_NOT_FOUND},
+      {L"fixture_plugin_no_rpc_ep", L"The plugin's [RpcInitEp] entry point is unavailable.", ERROR_PROC_NOT_FOUND},
+      {L"fixture_plugin_not_there",
+       L"Cannot load plugin's library. Plugin: [" + BinPath(L"fixture_plugin_not_there.dll") + L"].",
+       ERROR_MOD_NOT_FOUND},
   };
   for (const auto& c : cases) {
     auto manager = std::make_shared<CPluginMngr>(m_sink);
@@ -116,7 +121,7 @@ TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
       EXPECT_EQ(L"Cannot load plugin [" + BinPath(std::wstring(c.plugin) + L".dll") + L"].", lines[1]);
       EXPECT_EQ(c.cause, lines[2]);
       EXPECT_EQ(0u, lines[3].find(L"Win32 error:"));
-      EXPECT_NE(0u, e.GetWin32Error());
+      EXPECT_EQ(c.error, e.GetWin32Error());
     }
     EXPECT_EQ((std::vector<std::wstring>{BinPath(L"fixture_plugin_all.dll")}), manager->GetPluginPaths());
   }
@@ -166,6 +171,32 @@ TEST_F(PluginMngrTest, RunReapsFinishedPluginsAndStopsTheRestOnTermination) {
   EXPECT_TRUE(LogHas(log, kLogMessage,
                      L"Waiting while the plugin's working thread stops. Plugin: [" +
                          BinPath(L"fixture_plugin_returns.dll") + L"]."));
+}
+
+// PluginMain cannot be given its termination event: the plugin's fatal
+// error with the cause named once, and the thread still reports its end.
+TEST_F(PluginMngrTest, TerminationEventThatCannotBeDuplicatedIsThePluginsFatalError) {
+  CLogCapture log;
+  const std::wstring path = BinPath(L"fixture_plugin_all.dll");
+  // A value that is no handle of this process.
+  auto broken = std::make_shared<CTermMediator>(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFFFF00)));
+  CEvent finished(true, false);
+  {
+    CPlugin plugin(path, broken, finished.GetHandle(), false, false);
+    plugin.StartThread();
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(finished.GetHandle(), 60000));
+    EXPECT_TRUE(plugin.IsStopped());
+  }
+  const auto lines = log.Lines();
+  const auto fatal = std::find_if(lines.begin(), lines.end(), [&](const CLogCapture::SLine& line) {
+    return line.level == kLogError && line.text == L"Plugin's fatal error. Plugin: [" + path + L"].";
+  });
+  ASSERT_GE(std::distance(fatal, lines.end()), 3);
+  EXPECT_EQ(L"Cannot duplicate a termination event.", fatal[1].text);
+  EXPECT_EQ(L"Cannot duplicate handle.", fatal[2].text);
+  const auto calls = Calls(L"fixture_plugin_all");
+  for (const auto& call : calls) EXPECT_NE(0u, call.find(L"PluginMain")) << "PluginMain was called";
+  EXPECT_EQ(L"unload", calls.back());
 }
 
 TEST_F(PluginMngrTest, EmptyConfigurationWaitsForTermination) {
