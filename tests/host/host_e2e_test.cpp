@@ -62,7 +62,8 @@ TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
   EXPECT_FALSE(HasPidLine(texts)) << "the run went on";
 }
 
-// Each mode installs its configuration; the summary shows it.
+// Each mode installs its configuration; the summary shows it. Without a
+// configuration file and not persistent: the blank document.
 TEST(HostTest, ModesInstallTheirConfiguration) {
   const struct {
     const wchar_t* arguments;
@@ -91,6 +92,9 @@ TEST(HostTest, ModesInstallTheirConfiguration) {
       {L"-injectVss", true,
        {L"    Loading service configuration.. Ok.", L"    Service name: [KorloVssSupport].",
         L"        KorloVssSupport.dll"}},
+      {L"-injectVss", false,
+       {L"    Service name: [NONE].", L"    Dynamic port allocation should be used to serve incoming RPC connections.",
+        L"    The following plugins should be hosted in the service's process:", L"    {", L"    }"}},
   };
   for (const auto& c : cases) {
     CHostRun host;
@@ -101,18 +105,6 @@ TEST(HostTest, ModesInstallTheirConfiguration) {
     EXPECT_TRUE(ContainsInOrder(texts, c.expected)) << Narrow(c.arguments) << "\n" << testing_support::JoinLines(texts);
     EXPECT_TRUE(HasPidLine(texts));
   }
-}
-
-// Without a configuration file and not persistent: the blank document.
-TEST(HostTest, MissingConfigFileGivesTheBlankDocument) {
-  CHostRun host;
-  host.Run(L"-injectVss");
-  const auto texts = host.LogTexts();
-  EXPECT_TRUE(ContainsInOrder(texts, {L"    Service name: [NONE].",
-                                      L"    Dynamic port allocation should be used to serve incoming RPC connections.",
-                                      L"    The following plugins should be hosted in the service's process:",
-                                      L"    {", L"    }"}))
-      << testing_support::JoinLines(texts);
 }
 
 }  // namespace

@@ -20,13 +20,9 @@ using log_files::LineText;
 using log_files::LineTexts;
 using log_files::ReadGzip;
 using log_files::SplitLines;
-using testing_support::ChildRole;
 using testing_support::CScratchDir;
 using testing_support::Narrow;
-using testing_support::NewGuidText;
 using testing_support::ReadFileBytes;
-using testing_support::RunSelfAsChild;
-using testing_support::SProcessResult;
 using testing_support::Utf16;
 
 const std::wstring kSeparator(96, L'=');
@@ -38,13 +34,16 @@ std::shared_ptr<CFileLogWriterWithRotation> MakeWriter(const std::wstring& folde
                                                       std::make_shared<CLogHeaderWriter>(L"Version", nullptr));
 }
 
-// Brings the live file to `size` bytes with one raw block ending in CR LF,
-// the way a long run of lines would. Holds the log lock, as CLog does.
-void FillTo(CFileLogWriterWithRotation& writer, std::uint64_t current, std::uint64_t size) {
-  const size_t chars = static_cast<size_t>((size - current) / 2);
-  ASSERT_GE(chars, 2u);
+// Logs "first", then brings the live file to the size limit with one raw
+// block ending in CR LF, the way a long run of lines would, and gives the
+// file's bytes. Holds the log lock, as CLog does.
+std::string FillToLimit(CFileLogWriterWithRotation& writer, const std::wstring& live) {
+  g_log.Info(L"first");
+  const size_t chars = static_cast<size_t>((writer.GetMaxSize() - ReadFileBytes(live).size()) / 2);
+  EXPECT_GE(chars, 2u);
   CLog::CLogLock::CHold hold(g_log.GetLock());
   writer.WriteRaw(std::wstring(chars - 2, L'x') + L"\r\n");
+  return ReadFileBytes(live);
 }
 
 // The header a rotation writes: separator, "Starting new log", the banner.
@@ -55,6 +54,27 @@ void ExpectHeader(const std::vector<std::wstring>& texts, size_t at) {
   EXPECT_EQ(L"Version", texts[at + 2]);
   EXPECT_EQ(L"{", texts[at + 3]);
   EXPECT_EQ(L"    Module name: [log_writer_test.exe].", texts[at + 4]);
+}
+
+// What a failed rotation leaves in the live file after its old bytes `full`:
+// the crossing line, the error text written raw after a line end (`detail`
+// among its lines), the byte-order mark and a fresh header, then the next line.
+void ExpectFailedRotation(const std::string& bytes, const std::string& full, const std::wstring& live,
+                          const std::wstring& detail) {
+  ASSERT_GT(bytes.size(), full.size());
+  EXPECT_EQ(0, bytes.compare(0, full.size(), full)) << "old lines lost";
+  const std::wstring text = Utf16(bytes.substr(full.size()));
+  const size_t error = text.find(L"\r\nUnable to validate log size limit. Log path: [" + live + L"].\r\n");
+  ASSERT_NE(std::wstring::npos, error) << "no error text, or not written raw after a line end";
+  EXPECT_EQ(L"crossing", LineText(SplitLines(text.substr(0, error + 2)).back()));
+  const size_t mark = text.find(L'\xFEFF', error);
+  ASSERT_NE(std::wstring::npos, mark);
+  const std::wstring errorText = text.substr(error, mark - error);
+  EXPECT_NE(std::wstring::npos, errorText.find(detail)) << Narrow(errorText);
+  EXPECT_EQ(std::wstring::npos, errorText.find(L"  INFO    ")) << "error text not raw";
+  const std::vector<std::wstring> texts = LineTexts(text.substr(mark + 1));
+  ExpectHeader(texts, 0);
+  EXPECT_EQ(L"after", texts.back());
 }
 
 class RotatingWriterTest : public testing::Test {
@@ -102,14 +122,9 @@ TEST_F(RotatingWriterTest, RotatesOnlyAboveLimit) {
   const std::wstring gz = m_dir / L"svc.log.gz";
   auto writer = MakeWriter(m_dir.Path(), L"svc");
   CLogWriterScope scope(writer);
-  const std::uint64_t maxSize = writer->GetMaxSize();
-
-  g_log.Info(L"first");
-  const std::string first = ReadFileBytes(live);
-  FillTo(*writer, first.size(), maxSize);
-  const std::string full = ReadFileBytes(live);
-  EXPECT_LE(full.size(), maxSize);
-  EXPECT_GE(full.size() + 1, maxSize);
+  const std::string full = FillToLimit(*writer, live);
+  EXPECT_LE(full.size(), writer->GetMaxSize());
+  EXPECT_GE(full.size() + 1, writer->GetMaxSize());
   EXPECT_FALSE(Exists(gz)) << "rotated at the limit";
 
   g_log.Info(L"crossing");
@@ -138,29 +153,13 @@ TEST_F(RotatingWriterTest, FailedRotationLeavesErrorTextAndLoggingGoesOn) {
   auto writer = MakeWriter(m_dir.Path(), name);
   CLogWriterScope scope(writer);
 
-  g_log.Info(L"first");
-  const std::string first = ReadFileBytes(live);
-  ASSERT_FALSE(first.empty()) << "the live file itself cannot be created";
-  FillTo(*writer, first.size(), writer->GetMaxSize());
+  const std::string full = FillToLimit(*writer, live);
+  ASSERT_FALSE(full.empty()) << "the live file itself cannot be created";
   g_log.Info(L"crossing");
   g_log.Info(L"after");
 
   EXPECT_FALSE(Exists(live + L".gz"));
-  const std::string bytes = ReadFileBytes(live);
-  EXPECT_EQ(0, bytes.compare(0, first.size(), first)) << "the live file was emptied";
-  const std::wstring text = Utf16(bytes);
-  const size_t error = text.find(L"\r\nUnable to validate log size limit. Log path: [" + live + L"].\r\n");
-  ASSERT_NE(std::wstring::npos, error) << "no error text, or not written raw after a line end";
-  EXPECT_LT(text.rfind(L"  INFO    crossing\r\n", error), error);
-  const size_t gzLine = text.find(L"Failed open gz file " + live + L".gz", error);
-  ASSERT_NE(std::wstring::npos, gzLine);
-  // The byte-order mark follows the error text, then the header.
-  const size_t mark = text.find(L'\xFEFF', gzLine);
-  ASSERT_NE(std::wstring::npos, mark);
-  EXPECT_EQ(std::wstring::npos, text.substr(gzLine, mark - gzLine).find(L"  INFO    ")) << "error text not raw";
-  const std::vector<std::wstring> texts = LineTexts(text.substr(mark + 1));
-  ExpectHeader(texts, 0);
-  EXPECT_EQ(L"after", texts.back());
+  ExpectFailedRotation(ReadFileBytes(live), full, live, L"Failed open gz file " + live + L".gz");
 }
 
 TEST_F(RotatingWriterTest, FailedTruncationKeepsTheOldLinesAndAppendsTheError) {
@@ -170,9 +169,7 @@ TEST_F(RotatingWriterTest, FailedTruncationKeepsTheOldLinesAndAppendsTheError) {
   const std::wstring live = m_dir / L"svc.log";
   auto writer = MakeWriter(m_dir.Path(), L"svc");
   CLogWriterScope scope(writer);
-  g_log.Info(L"first");
-  FillTo(*writer, ReadFileBytes(live).size(), writer->GetMaxSize());
-  const std::string full = ReadFileBytes(live);
+  const std::string full = FillToLimit(*writer, live);
   CFileHandle viewer(::CreateFileW(live.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(viewer.IsValid());
@@ -185,72 +182,29 @@ TEST_F(RotatingWriterTest, FailedTruncationKeepsTheOldLinesAndAppendsTheError) {
   g_log.Info(L"after");
   ::UnmapViewOfFile(view);
 
-  const std::string bytes = ReadFileBytes(live);
-  ASSERT_GT(bytes.size(), full.size());
-  EXPECT_EQ(0, bytes.compare(0, full.size(), full)) << "old lines overwritten";
-  const std::wstring text = Utf16(bytes.substr(full.size()));
-  const size_t error = text.find(L"\r\nUnable to validate log size limit. Log path: [" + live + L"].\r\n");
-  ASSERT_NE(std::wstring::npos, error) << "no error text after the crossing line";
-  EXPECT_EQ(L"crossing", LineText(SplitLines(text.substr(0, error + 2)).back()));
-  EXPECT_NE(std::wstring::npos, text.find(L"Cannot compress log file. Log: [" + live + L"].", error));
-  const size_t mark = text.find(L'\xFEFF', error);
-  ASSERT_NE(std::wstring::npos, mark);
-  const std::vector<std::wstring> texts = LineTexts(text.substr(mark + 1));
-  ExpectHeader(texts, 0);
-  EXPECT_EQ(L"after", texts.back());
+  ExpectFailedRotation(ReadFileBytes(live), full, live, L"Cannot compress log file. Log: [" + live + L"].");
 }
 
-// The events that pair LockedLogFallsBackToNumberedName with its child.
-std::wstring LockEventName(const std::wstring& guid, const wchar_t* what) {
-  return L"korlo-log-test-" + guid + L"-" + what;
-}
-
-TEST(FileLogWriterChild, HoldsFilesLocked) {
-  // Child half of LockedLogFallsBackToNumberedName; the role is
-  // "lock|<guid>|<folder>". Holds svc.log and svc.1.log without sharing.
-  const std::wstring role = ChildRole();
-  if (role.rfind(L"lock|", 0) != 0) GTEST_SKIP() << "runs only as a child";
-  const size_t split = role.find(L'|', 5);
-  ASSERT_NE(std::wstring::npos, split);
-  const std::wstring guid = role.substr(5, split - 5);
-  const std::wstring folder = role.substr(split + 1);
+// Another program holding the live file (and the first numbered one)
+// without sharing: share modes are checked per handle, so handles of this
+// process stand in for it.
+TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedName) {
   std::vector<CFileHandle> held;
-  for (const wchar_t* name : {L"\\svc.log", L"\\svc.1.log"}) {
-    held.emplace_back(::CreateFileW((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  for (const wchar_t* name : {L"svc.log", L"svc.1.log"}) {
+    held.emplace_back(::CreateFileW((m_dir / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.back().IsValid()) << ::GetLastError();
   }
-  CKernelHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, LockEventName(guid, L"ready").c_str()));
-  CKernelHandle release(::OpenEventW(SYNCHRONIZE, FALSE, LockEventName(guid, L"release").c_str()));
-  ASSERT_TRUE(ready.IsValid() && release.IsValid());
-  ::SetEvent(ready.Get());
-  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(release.Get(), 120000));
-}
-
-TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedName) {
-  const std::wstring guid = NewGuidText();
-  CKernelHandle ready(::CreateEventW(nullptr, TRUE, FALSE, LockEventName(guid, L"ready").c_str()));
-  CKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, LockEventName(guid, L"release").c_str()));
-  const std::wstring role = L"lock|" + guid + L"|" + m_dir.Path();
-  SProcessResult child;
-  std::thread runner([&] { child = RunSelfAsChild("FileLogWriterChild.HoldsFilesLocked", role); });
-  const bool locked = ::WaitForSingleObject(ready.Get(), 60000) == WAIT_OBJECT_0;
-  if (locked) {
+  {
     auto writer = MakeWriter(m_dir.Path(), L"svc");
     CLogWriterScope scope(writer);
     g_log.Info(L"to the numbered file");
     EXPECT_EQ(m_dir / L"svc.2.log", writer->GetCurrentPath());
   }
-  ::SetEvent(release.Get());
-  runner.join();
-  ASSERT_TRUE(locked) << child.output;
-  EXPECT_EQ(0u, child.exitCode) << child.output;
-
+  held.clear();
   EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.log"));
   EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.1.log"));
-  const std::vector<std::wstring> texts = LineTexts(Utf16(ReadFileBytes(m_dir / L"svc.2.log")));
-  ASSERT_EQ(1u, texts.size());
-  EXPECT_EQ(L"to the numbered file", texts[0]);
+  EXPECT_EQ(std::vector<std::wstring>{L"to the numbered file"}, LineTexts(Utf16(ReadFileBytes(m_dir / L"svc.2.log"))));
 }
 
 // 8 threads write numbered lines through g_log until the live file has

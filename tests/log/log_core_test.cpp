@@ -1,113 +1,88 @@
 #include "log/log.h"
 
+#include "log_capture.h"
 #include "test_support.h"
+#include "util/file.h"
+#include "util/msg.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cwchar>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
-struct SLine {
-  std::int32_t level;
-  std::int32_t alignment;
-  std::wstring text;
-  DWORD thread;
-};
+using Texts = std::vector<std::wstring>;
 
-class CRecordingWriter : public CLogWriter {
- public:
-  void Reopen() override {}
-  void Write(std::int32_t level, CLog&, std::int32_t alignment, const std::wstring& text) override {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    lines.push_back({level, alignment, text, ::GetCurrentThreadId()});
-  }
-  std::vector<SLine> lines;
-
- private:
-  std::mutex m_mutex;
-};
-
-// g_log is one per process: each test installs its own writer and leaves the
-// log as it found it (no writer, threshold 1, alignment 0).
+// g_log is one per process: each test captures what it writes and leaves the
+// log as it found it (its writer, threshold 1, alignment 0).
 class LogCoreTest : public testing::Test {
  protected:
-  void SetUp() override {
-    m_writer = std::make_shared<CRecordingWriter>();
-    g_log.SetWriter(m_writer);
+  LogCoreTest() { Reset(); }
+  ~LogCoreTest() override { Reset(); }
+  static void Reset() {
     g_log.SetLevel(kLogMessage);
     g_log.ShiftAlignment(-1000);
   }
-  void TearDown() override {
-    g_log.SetWriter(nullptr);
-    g_log.SetLevel(kLogMessage);
-    g_log.ShiftAlignment(-1000);
+  // The lines written since the last call as "<level> <alignment> <text>".
+  Texts Take() {
+    const auto lines = m_log.Lines();
+    Texts taken;
+    for (size_t i = m_taken; i < lines.size(); ++i) {
+      taken.push_back(DecText(lines[i].level) + L" " + DecText(lines[i].alignment) + L" " + lines[i].text);
+    }
+    m_taken = lines.size();
+    return taken;
   }
-  std::vector<SLine>& Lines() { return m_writer->lines; }
 
-  std::shared_ptr<CRecordingWriter> m_writer;
+  testing_support::CLogCapture m_log;
+  size_t m_taken = 0;
 };
 
-TEST_F(LogCoreTest, NothingIsWrittenBeforeAWriterIsInstalled) {
-  g_log.SetWriter(nullptr);
-  EXPECT_FALSE(g_log.IsInfoEnabled());
-  EXPECT_FALSE(g_log.IsMessageEnabled());
-  g_log.Info(L"dropped");
-  {
-    CLogStep step(g_log, L"step");
+TEST_F(LogCoreTest, NothingIsWrittenWithoutAWriterOrBelowTheThreshold) {
+  for (const bool withWriter : {true, false}) {
+    if (!withWriter) g_log.SetWriter(nullptr);
+    g_log.SetLevel(kLogInfo);
+    EXPECT_EQ(withWriter, g_log.IsInfoEnabled());
+    EXPECT_FALSE(g_log.IsMessageEnabled());
+    g_log.Message(L"dropped");
+    CLogStep step(g_log, L"quiet");  // a step below the threshold keeps the alignment too
     EXPECT_EQ(0, g_log.GetAlignment());
     step.Ok();
   }
-  EXPECT_TRUE(Lines().empty());
+  EXPECT_TRUE(m_log.Lines().empty());
 }
 
 TEST_F(LogCoreTest, ThresholdDecidesWhichLevelsAreWritten) {
-  const struct {
-    std::int32_t threshold;
-    size_t written;  // of Message, Info, Warning, Error
-  } cases[] = {{1, 4}, {2, 3}, {3, 2}, {4, 1}, {5, 0}};
-  for (const auto& c : cases) {
-    Lines().clear();
-    g_log.SetLevel(c.threshold);
+  const Texts all = {L"1 0 m", L"2 0 i", L"3 0 w", L"4 0 e"};
+  for (std::int32_t threshold = 1; threshold <= 5; ++threshold) {
+    g_log.SetLevel(threshold);
     g_log.Message(L"m");
     g_log.Info(L"i");
     g_log.Warning(L"w");
     g_log.Error(L"e");
-    ASSERT_EQ(c.written, Lines().size()) << "threshold " << c.threshold;
-    for (size_t i = 0; i < c.written; ++i) {
-      EXPECT_EQ(static_cast<std::int32_t>(4 - c.written + i + 1), Lines()[i].level);
-    }
+    EXPECT_EQ(Texts(all.begin() + threshold - 1, all.end()), Take()) << "threshold " << threshold;
   }
 }
 
-TEST_F(LogCoreTest, TextIsSplitIntoLines) {
+TEST_F(LogCoreTest, TextIsFormattedAndSplitIntoLines) {
   const struct {
     std::wstring text;
-    std::vector<std::wstring> lines;
+    Texts lines;
   } cases[] = {
-      {L"a\r\nb\n", {L"a", L"b"}},
+      {L"a\r\nb\n", {L"2 0 a", L"2 0 b"}},
       {L"", {}},
-      {L"a\n\nb", {L"a", L"", L"b"}},
-      {L"single", {L"single"}},
-      {L"a\rb", {L"a\rb"}},
+      {L"a\n\nb", {L"2 0 a", L"2 0 ", L"2 0 b"}},
+      {L"a\rb", {L"2 0 a\rb"}},
   };
   for (const auto& c : cases) {
-    Lines().clear();
     g_log.Info(c.text);
-    ASSERT_EQ(c.lines.size(), Lines().size());
-    for (size_t i = 0; i < c.lines.size(); ++i) EXPECT_EQ(c.lines[i], Lines()[i].text);
+    EXPECT_EQ(c.lines, Take());
   }
-}
-
-TEST_F(LogCoreTest, FormattedFormsFormatOnlyWhenTheLevelPasses) {
   g_log.Warning(L"Value [%1] of [%2].", L"v", L"n");
-  ASSERT_EQ(1u, Lines().size());
-  EXPECT_EQ(L"Value [v] of [n].", Lines()[0].text);
-  EXPECT_EQ(kLogWarning, Lines()[0].level);
+  EXPECT_EQ(Texts{L"3 0 Value [v] of [n]."}, Take());
 }
 
 TEST_F(LogCoreTest, AlignmentNeverGoesBelowZero) {
@@ -119,9 +94,7 @@ TEST_F(LogCoreTest, AlignmentNeverGoesBelowZero) {
     g_log.Info(L"indented");
   }
   g_log.Info(L"back");
-  ASSERT_EQ(2u, Lines().size());
-  EXPECT_EQ(1, Lines()[0].alignment);
-  EXPECT_EQ(0, Lines()[1].alignment);
+  EXPECT_EQ((Texts{L"2 1 indented", L"2 0 back"}), Take());
 }
 
 TEST_F(LogCoreTest, StepsReportOkOnceAndFailedWhenLeftWithoutOk) {
@@ -142,31 +115,10 @@ TEST_F(LogCoreTest, StepsReportOkOnceAndFailedWhenLeftWithoutOk) {
     step.Ok(L"Done with [%1].", L"y");
   }
   EXPECT_EQ(2, g_log.GetAlignment());
-  const std::vector<std::pair<std::int32_t, std::wstring>> expected = {
-      {3, L"Initializing RPC authentication service."},
-      {4, L"inside"},
-      {3, L"Initializing RPC authentication service.. Ok."},
-      {3, L"Loading [x]"},
-      {3, L"Loading [x]. Failed."},
-      {3, L"custom"},
-      {3, L"Done with [y]."},
-  };
-  ASSERT_EQ(expected.size(), Lines().size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(expected[i].first, Lines()[i].alignment) << i;
-    EXPECT_EQ(expected[i].second, Lines()[i].text) << i;
-  }
-  EXPECT_EQ(kLogMessage, Lines()[0].level);
-  EXPECT_EQ(kLogInfo, Lines()[3].level);
-}
-
-TEST_F(LogCoreTest, StepBelowThresholdWritesNothingAndKeepsAlignment) {
-  g_log.SetLevel(kLogInfo);
-  {
-    CLogStep step(g_log, L"quiet");
-    EXPECT_EQ(0, g_log.GetAlignment());
-  }
-  EXPECT_TRUE(Lines().empty());
+  EXPECT_EQ((Texts{L"1 3 Initializing RPC authentication service.", L"2 4 inside",
+                   L"1 3 Initializing RPC authentication service.. Ok.", L"2 3 Loading [x]",
+                   L"2 3 Loading [x]. Failed.", L"2 3 custom", L"2 3 Done with [y]."}),
+            Take());
 }
 
 TEST_F(LogCoreTest, ExceptionLinesFollowOneStepDeeper) {
@@ -175,15 +127,7 @@ TEST_F(LogCoreTest, ExceptionLinesFollowOneStepDeeper) {
   e.AddContext(L"outer\r\n");
   CLogIndent indent(g_log);
   g_log.Warning(L"Cannot go on.", e);
-  ASSERT_EQ(4u, Lines().size());
-  EXPECT_EQ(L"Cannot go on.", Lines()[0].text);
-  EXPECT_EQ(1, Lines()[0].alignment);
-  const wchar_t* rest[] = {L"outer", L"middle", L"root"};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(rest[i], Lines()[i + 1].text);
-    EXPECT_EQ(2, Lines()[i + 1].alignment);
-    EXPECT_EQ(kLogWarning, Lines()[i + 1].level);
-  }
+  EXPECT_EQ((Texts{L"3 1 Cannot go on.", L"3 2 outer", L"3 2 middle", L"3 2 root"}), Take());
   EXPECT_EQ(1, g_log.GetAlignment());
 }
 
@@ -199,53 +143,35 @@ TEST_F(LogCoreTest, ExceptionBlocksAreNotInterleaved) {
     });
   }
   for (auto& t : threads) t.join();
-  ASSERT_EQ(4u * 200u * 3u, Lines().size());
-  for (size_t i = 0; i < Lines().size(); i += 3) {
-    EXPECT_EQ(L"one", Lines()[i].text);
-    EXPECT_EQ(L"two", Lines()[i + 1].text);
-    EXPECT_EQ(L"three", Lines()[i + 2].text);
-    EXPECT_EQ(Lines()[i].thread, Lines()[i + 2].thread);
-  }
+  const Texts lines = Take();
+  ASSERT_EQ(4u * 200u * 3u, lines.size());
+  const std::wstring block[] = {L"4 0 one", L"4 1 two", L"4 1 three"};
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(block[i % 3], lines[i]) << i;
 }
 
-TEST_F(LogCoreTest, BannerNamesTheModuleAndSkipsAMissingVersion) {
-  g_log.WriteBanner(L"Version");
+TEST_F(LogCoreTest, BannerNamesTheModuleAndItsVersion) {
   // Test programs carry no version resource: only the version line is left out.
-  ASSERT_EQ(6u, Lines().size());
-  const std::wstring name = L"Module name: [log_core_test.exe].";
-  EXPECT_EQ(L"Version", Lines()[0].text);
-  EXPECT_EQ(L"{", Lines()[1].text);
-  EXPECT_EQ(name, Lines()[2].text);
-  EXPECT_EQ(0u, Lines()[3].text.find(L"Module path: [")) << testing_support::Narrow(Lines()[3].text);
-  EXPECT_EQ(L"Build edition: [standard].", Lines()[4].text);
-  EXPECT_EQ(L"}", Lines()[5].text);
-  for (const SLine& line : Lines()) EXPECT_EQ(kLogInfo, line.level);
-  EXPECT_EQ(0, Lines()[1].alignment);
-  EXPECT_EQ(1, Lines()[2].alignment);
-  EXPECT_EQ(0, Lines()[5].alignment);
-  EXPECT_EQ(0, g_log.GetAlignment());
-}
+  g_log.WriteBanner(L"Version");
+  EXPECT_EQ((Texts{L"2 0 Version", L"2 0 {", L"2 1 Module name: [log_core_test.exe].",
+                   L"2 1 Module path: [" + GetModulePath() + L"].", L"2 1 Build edition: [standard].", L"2 0 }"}),
+            Take());
 
-TEST_F(LogCoreTest, BannerShowsFourPartVersionAndStopsAtAnUnknownModule) {
-  // A system library carries a version resource.
+  // A system library carries one: four numbers.
   g_log.WriteBanner(L"Kernel", ::GetModuleHandleW(L"kernel32.dll"));
-  ASSERT_EQ(7u, Lines().size());
-  EXPECT_EQ(L"Module name: [kernel32.dll].", Lines()[2].text);
+  const Texts kernel = Take();
+  ASSERT_EQ(7u, kernel.size());
+  EXPECT_EQ(L"2 1 Module name: [kernel32.dll].", kernel[2]);
   unsigned part[4] = {};
   wchar_t tail[4] = {};
-  EXPECT_EQ(5, std::swscanf(Lines()[5].text.c_str(), L"Module version: [%u.%u.%u.%u%3ls", &part[0], &part[1],
-                            &part[2], &part[3], tail))
-      << testing_support::Narrow(Lines()[5].text);
+  EXPECT_EQ(5, std::swscanf(kernel[5].c_str(), L"2 1 Module version: [%u.%u.%u.%u%3ls", &part[0], &part[1], &part[2],
+                            &part[3], tail))
+      << testing_support::Narrow(kernel[5]);
   EXPECT_EQ(std::wstring(L"]."), tail);
-  EXPECT_EQ(1, Lines()[5].alignment);
-  EXPECT_EQ(L"}", Lines()[6].text);
+  EXPECT_EQ(L"2 0 }", kernel[6]);
 
   // No path for the module: the banner ends after "{", its indentation undone.
-  Lines().clear();
   g_log.WriteBanner(L"Gone", reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x10000)));
-  ASSERT_EQ(2u, Lines().size());
-  EXPECT_EQ(L"Gone", Lines()[0].text);
-  EXPECT_EQ(L"{", Lines()[1].text);
+  EXPECT_EQ((Texts{L"2 0 Gone", L"2 0 {"}), Take());
   EXPECT_EQ(0, g_log.GetAlignment());
 }
 
