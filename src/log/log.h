@@ -59,16 +59,7 @@ class CLog {
     void Lock();
     void Unlock();
 
-    class CHold {
-     public:
-      explicit CHold(CLogLock& lock) : m_lock(lock) { m_lock.Lock(); }
-      ~CHold() { m_lock.Unlock(); }
-      CHold(const CHold&) = delete;
-      CHold& operator=(const CHold&) = delete;
-
-     private:
-      CLogLock& m_lock;
-    };
+    using CHold = CLockHold<CLogLock>;
 
    private:
     void LockContended();

@@ -84,3 +84,16 @@ using CFindHandle = CScopedHandle<FindHandleTraits>;
 using CRegKey = CScopedHandle<RegKeyTraits>;
 using CLibrary = CScopedHandle<LibraryTraits>;
 using CLocalMem = CScopedHandle<LocalMemTraits>;
+
+// Holds a lock (anything with Lock and Unlock) for the lifetime of a scope.
+template <class Lock>
+class CLockHold {
+ public:
+  explicit CLockHold(Lock& lock) : m_lock(lock) { m_lock.Lock(); }
+  ~CLockHold() { m_lock.Unlock(); }
+  CLockHold(const CLockHold&) = delete;
+  CLockHold& operator=(const CLockHold&) = delete;
+
+ private:
+  Lock& m_lock;
+};

@@ -62,16 +62,7 @@ class CCriticalSection {
   void Unlock() { ::LeaveCriticalSection(&m_section); }
 
   // Holds the lock for the lifetime of the scope.
-  class CHold {
-   public:
-    explicit CHold(CCriticalSection& lock) : m_lock(lock) { m_lock.Lock(); }
-    ~CHold() { m_lock.Unlock(); }
-    CHold(const CHold&) = delete;
-    CHold& operator=(const CHold&) = delete;
-
-   private:
-    CCriticalSection& m_lock;
-  };
+  using CHold = CLockHold<CCriticalSection>;
 
  private:
   CRITICAL_SECTION m_section;
