@@ -12,7 +12,6 @@
 
 namespace {
 
-const wchar_t kVssPluginName[] = L"KorloVssSupport.dll";
 
 // The plugin of the one-shot runs, loaded as a hosted plugin is (same export
 // checks and log lines) but without a work thread. On leaving, the

@@ -14,7 +14,6 @@
 namespace {
 
 const wchar_t kConfigFileName[] = L"KorloAgentConfig.xml";
-const wchar_t kVssPluginName[] = L"KorloVssSupport.dll";
 
 std::vector<std::wstring> ProcessArguments() {
   int count = 0;

@@ -15,6 +15,10 @@ namespace cfg {
 class CGuestCfgFile;
 }  // namespace cfg
 
+// The VSS plugin: the one plugin of the in-memory configurations and of the
+// one-shot runs.
+inline constexpr wchar_t kVssPluginName[] = L"KorloVssSupport.dll";
+
 // Option name -> value text (empty for a switch).
 using TOptions = std::map<std::wstring, std::wstring>;
 

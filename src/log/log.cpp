@@ -211,11 +211,6 @@ std::wstring CLog::GetLogPath() {
   return m_state->logPath;
 }
 
-void CLog::SetLogPath(const std::wstring& path) {
-  CLogLock::CHold hold(*m_state->lock);
-  m_state->logPath = path;
-}
-
 bool CLog::IsEnabled(std::int32_t level) const {
   return m_state->threshold <= level && level < kLogSilent && m_state->hasWriter;
 }

@@ -106,7 +106,6 @@ class CLog {
   void SetLevel(std::int32_t level);
   std::int32_t GetLevel() const;
   std::wstring GetLogPath();
-  void SetLogPath(const std::wstring& path);
 
   bool IsEnabled(std::int32_t level) const;
   bool IsMessageEnabled() const { return IsEnabled(kLogMessage); }

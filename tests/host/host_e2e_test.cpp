@@ -6,7 +6,8 @@
 namespace {
 
 using testing_support::CHostRun;
-using testing_support::Contains;
+using testing_support::ContainsText;
+using testing_support::HasLineContaining;
 using testing_support::ContainsInOrder;
 using testing_support::Narrow;
 
@@ -45,9 +46,7 @@ TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
                                       L"Cannot start service control dispatcher."}))
       << testing_support::JoinLines(texts);
   EXPECT_TRUE(HasPidLine(texts));
-  bool hasCode = false;
-  for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: 1063") != std::wstring::npos;
-  EXPECT_TRUE(hasCode) << testing_support::JoinLines(texts);
+  EXPECT_TRUE(HasLineContaining(texts, L" Code: 1063")) << testing_support::JoinLines(texts);
 }
 
 TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
@@ -56,8 +55,8 @@ TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(0u, result.exitCode);
   const auto texts = host.LogTexts();
-  EXPECT_TRUE(Contains(texts, L"Command line: " + host.ExePath() + L" -flr -rpcPort abc"));
-  EXPECT_TRUE(Contains(texts, L"Invalid value of the command line option [rpcPort]: [abc]."))
+  EXPECT_TRUE(ContainsText(texts, L"Command line: " + host.ExePath() + L" -flr -rpcPort abc"));
+  EXPECT_TRUE(ContainsText(texts, L"Invalid value of the command line option [rpcPort]: [abc]."))
       << testing_support::JoinLines(texts);
   EXPECT_FALSE(HasPidLine(texts)) << "the run went on";
 }

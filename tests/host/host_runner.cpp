@@ -59,9 +59,9 @@ bool ContainsInOrder(const std::vector<std::wstring>& lines, const std::vector<s
   return next == sequence.size();
 }
 
-bool Contains(const std::vector<std::wstring>& lines, const std::wstring& text) {
+bool HasLineContaining(const std::vector<std::wstring>& lines, const std::wstring& part) {
   for (const std::wstring& line : lines) {
-    if (line == text) return true;
+    if (line.find(part) != std::wstring::npos) return true;
   }
   return false;
 }

@@ -35,6 +35,7 @@ class CHostRun {
 
 // True when `lines` holds `sequence` in that order (not necessarily adjacent).
 bool ContainsInOrder(const std::vector<std::wstring>& lines, const std::vector<std::wstring>& sequence);
-bool Contains(const std::vector<std::wstring>& lines, const std::wstring& text);
+// True when some line holds `part`.
+bool HasLineContaining(const std::vector<std::wstring>& lines, const std::wstring& part);
 
 }  // namespace testing_support

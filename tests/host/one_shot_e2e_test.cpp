@@ -8,7 +8,8 @@
 namespace {
 
 using testing_support::CHostRun;
-using testing_support::Contains;
+using testing_support::ContainsText;
+using testing_support::HasLineContaining;
 using testing_support::ContainsInOrder;
 using testing_support::Narrow;
 
@@ -65,9 +66,7 @@ TEST_F(OneShotTest, PluginThatCannotBeLoadedIsLoggedAndTheRunEnds) {
     EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].", L"Cannot load plugin [KorloVssSupport.dll].",
                                         c.cause}))
         << Narrow(c.plugin) << "\n" << testing_support::JoinLines(texts);
-    bool hasCode = false;
-    for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: ") != std::wstring::npos;
-    EXPECT_TRUE(hasCode);
+    EXPECT_TRUE(HasLineContaining(texts, L" Code: "));
   }
 }
 
@@ -75,12 +74,10 @@ TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
   CHostRun host({L"fixture_plugin_minimal.dll=KorloVssSupport.dll"});
   host.Run(L"-injectVss");
   const auto texts = host.LogTexts();
-  EXPECT_TRUE(Contains(texts, L"There is no procedure 'HvInjectVss' in plugin 'KorloVssSupport.dll'."))
+  EXPECT_TRUE(ContainsText(texts, L"There is no procedure 'HvInjectVss' in plugin 'KorloVssSupport.dll'."))
       << testing_support::JoinLines(texts);
   // The loader's code (ERROR_PROC_NOT_FOUND) survives the message.
-  bool hasCode = false;
-  for (const auto& text : texts) hasCode = hasCode || text.find(L" Code: 127") != std::wstring::npos;
-  EXPECT_TRUE(hasCode) << testing_support::JoinLines(texts);
+  EXPECT_TRUE(HasLineContaining(texts, L" Code: 127")) << testing_support::JoinLines(texts);
   EXPECT_EQ(L"unload", Calls().back());
 }
 
