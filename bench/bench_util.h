@@ -1,7 +1,7 @@
 // Small helpers shared by the benchmark programs.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <algorithm>
 #include <cstdio>

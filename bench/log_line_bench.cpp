@@ -4,10 +4,10 @@
 //
 //   bench_log_line <folder>     (the folder must exist; files are replaced)
 #include "bench_util.h"
-#include "log/file_writer.h"
+#include "logfile/file_writer.h"
 #include "log/log.h"
-#include "log/log_folder.h"
-#include "util/handle.h"
+#include "logfile/log_folder.h"
+#include "base/handle.h"
 
 #include <shellapi.h>
 

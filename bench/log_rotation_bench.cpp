@@ -9,11 +9,11 @@
 // <folder>\rotation_<limit>_input.log first, for a comparison with Linux
 // gzip; the compressed file is <folder>\rotation_<limit>.log.gz.
 #include "bench_util.h"
-#include "log/file_writer.h"
+#include "logfile/file_writer.h"
 #include "log/log.h"
-#include "log/log_folder.h"
+#include "logfile/log_folder.h"
 #include "settings/settings.h"
-#include "util/handle.h"
+#include "base/handle.h"
 
 #include <psapi.h>
 #include <shellapi.h>

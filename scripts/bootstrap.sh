@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
-mingw-w64-tools libz-mingw-w64-dev libboost-dev wine wine64 googletest gzip"
+mingw-w64-tools libz-mingw-w64-dev libboost-dev wine wine64 googletest gzip python3-impacket"
 
 missing=""
 for p in $packages; do

@@ -3,7 +3,7 @@
 #include "plugin_log.h"
 #include "plugin_state.h"
 #include "plugins/plugin_contract.h"
-#include "util/win.h"
+#include "base/win.h"
 
 #include "reference_plugin.h"
 

@@ -3,7 +3,7 @@
 // host's log; it only keeps its files beside it.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // RPC interface (rpc_server.cpp).
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <string>
 

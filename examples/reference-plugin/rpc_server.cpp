@@ -1,7 +1,7 @@
 // The server side of the ReferencePlugin RPC interface.
 #include "plugin_log.h"
 #include "plugin_state.h"
-#include "util/win.h"
+#include "base/win.h"
 
 #include "reference_plugin.h"
 

@@ -1,21 +1,22 @@
 // Process entry: COM, the service context, and the dispatch into exactly one
 // run mode.
+#include "base/com_ptr.h"
+#include "base/exc.h"
+#include "base/msg.h"
 #include "host/run_modes.h"
+#include "host/service.h"
 #include "host/svc_ctx.h"
 #include "log/log.h"
-#include "util/exc.h"
-#include "util/msg.h"
-
-#include <objbase.h>
 
 namespace {
 
 // Every failure is logged; the exit code does not report it.
-int HostMain() {
-  ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+int HostMain(int argc, wchar_t** argv) {
+  const CComInit com;
   InitComSecurity();
   SetMsgModule(::GetModuleHandleW(nullptr));
   try {
+    CSvcCtx::SetArguments(argc, argv);
     const std::shared_ptr<CSvcCtx> ctx = CSvcCtx::Instance();
     if (ctx->IsPersistent()) g_log.Info(L"working in persistent mode");
 
@@ -38,4 +39,4 @@ int HostMain() {
 
 }  // namespace
 
-int wmain(int, wchar_t**) { return HostMain(); }
+int wmain(int argc, wchar_t** argv) { return HostMain(argc, argv); }

@@ -2,10 +2,12 @@
 
 #include "host/svc_ctx.h"
 #include "log/log.h"
+#include "plugins/guest_cfg_file.h"
 #include "plugins/plugin.h"
 #include "plugins/term.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
+#include "logfile/log_folder.h"
 #include "util/thread.h"
 
 #include <cstdio>
@@ -22,7 +24,7 @@ class COneShotPlugin {
   explicit COneShotPlugin(const CSvcCtx& ctx)
       : m_event(true, false),
         m_termination(std::make_shared<CTermMediator>()),
-        m_plugin(std::make_shared<CPlugin>(kVssPluginName, m_termination, m_event.GetHandle(), ctx.IsPersistent(),
+        m_plugin(std::make_shared<CPlugin>(cfg::kVssPluginName, GetLogFolder(), m_termination, m_event.GetHandle(), ctx.IsPersistent(),
                                            ctx.IsFlr())) {}
   ~COneShotPlugin() {
     m_termination->Set();
@@ -95,7 +97,3 @@ void RunUninstall(CSvcCtx&) {
   throw CExc(L"Guest service removal is not available in this build.", E_NOTIMPL);
 }
 
-void RunServiceBody(CSvcCtx&, bool) {
-  g_log.Info(L"Initializing service...");
-  throw CExc(L"The service run is not available in this build.", E_NOTIMPL);
-}

@@ -1,19 +1,9 @@
-// The run modes that main dispatches to; exactly one runs per process.
+// The one-shot run modes that main dispatches to; exactly one run mode runs
+// per process (the service runs are in host/service.h).
 #pragma once
 
 class CSvcCtx;
 
-// Sets the process COM security (before anything else uses COM). A failure
-// is logged as a warning and the process goes on.
-void InitComSecurity();
-
-// Hands the main thread to the service control dispatcher; returns when the
-// service has stopped. Throws CWin32Exc when the dispatcher cannot start (a
-// program started from a console).
-void RunServiceDispatcher(CSvcCtx& ctx);
-// The service body, on the calling thread; in debug mode nothing is reported
-// to the service control manager.
-void RunServiceBody(CSvcCtx& ctx, bool debugMode);
 // One call of the plugin's HvInjectVss export.
 void RunInjectVss(CSvcCtx& ctx);
 // The desktop snapshot self-test on the console.

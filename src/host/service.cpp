@@ -1,9 +1,9 @@
-#include "host/run_modes.h"
+#include "host/service.h"
 
 #include "host/svc_ctx.h"
 #include "log/log.h"
-#include "util/exc.h"
-#include "util/msg.h"
+#include "base/exc.h"
+#include "base/msg.h"
 
 #include <objbase.h>
 
@@ -34,4 +34,9 @@ void RunServiceDispatcher(CSvcCtx& ctx) {
   if (!::StartServiceCtrlDispatcherW(table)) {
     throw CWin32Exc(L"Cannot start service control dispatcher.", kUseLastError);
   }
+}
+
+void RunServiceBody(CSvcCtx&, bool) {
+  g_log.Info(L"Initializing service...");
+  throw CExc(L"The service run is not available in this build.", E_NOTIMPL);
 }

@@ -1,28 +1,20 @@
 #include "host/svc_ctx.h"
 
 #include "log/log.h"
-#include "log/log_folder.h"
+#include "logfile/log_folder.h"
 #include "plugins/guest_cfg_file.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg_ids.h"
+#include "base/msg_ids.h"
 
 #include <boost/lexical_cast.hpp>
 
-#include <shellapi.h>
 
 namespace {
 
-const wchar_t kConfigFileName[] = L"KorloAgentConfig.xml";
-
-std::vector<std::wstring> ProcessArguments() {
-  int count = 0;
-  CLocalMem memory;
-  LPWSTR* arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  memory.Reset(arguments);
-  std::vector<std::wstring> result;
-  for (int i = 0; arguments && i < count; ++i) result.emplace_back(arguments[i]);
-  return result;
+std::vector<std::wstring>& ProcessArguments() {
+  static std::vector<std::wstring> arguments;
+  return arguments;
 }
 
 }  // namespace
@@ -49,6 +41,13 @@ std::uint16_t ParseRpcPort(const TOptions& options) {
     throw CExc(L"Invalid value of the command line option [%1]: [%2].", L"rpcPort", found->second,
                E_INVALIDARG);
   }
+}
+
+void CSvcCtx::SetArguments(int argc, wchar_t** argv) {
+  static std::once_flag once;
+  std::call_once(once, [argc, argv] {
+    for (int i = 0; i < argc && argv[i]; ++i) ProcessArguments().emplace_back(argv[i]);
+  });
 }
 
 std::shared_ptr<CSvcCtx> CSvcCtx::Instance() {
@@ -116,7 +115,7 @@ void CSvcCtx::ResetConfig() {
 
 void CSvcCtx::InstallFileConfig() {
   CLogInfoStep step(g_log, LoadMsg(IDS_LOADING_SERVICE_CONFIG));
-  const std::wstring path = CombinePath(GetModuleFolder(), kConfigFileName);
+  const std::wstring path = CombinePath(GetModuleFolder(), cfg::CGuestCfgFile::kFileName);
   try {
     SetConfig(std::make_shared<cfg::CGuestCfgFile>(path, false, m_persistent));
     step.Ok();
@@ -130,7 +129,7 @@ void CSvcCtx::InstallDesktopConfig() {
   try {
     auto config = std::make_shared<cfg::CGuestCfgFile>(std::wstring(), true, m_persistent);
     config->SetServiceName(L"KorloDesktopVssSvc");
-    config->AddPlugin(kVssPluginName);
+    config->AddPlugin(cfg::kVssPluginName);
     cfg::CPortsSettings ports;
     ports.SetStaticPort(m_desktopVssOptions->GetPort());
     config->SetPortsSettings(ports);
@@ -147,7 +146,7 @@ void CSvcCtx::InstallFlrConfig() {
   try {
     auto config = std::make_shared<cfg::CGuestCfgFile>(std::wstring(), true, m_persistent);
     config->SetServiceName(L"KorloFlrVssSupport");
-    config->AddPlugin(kVssPluginName);
+    config->AddPlugin(cfg::kVssPluginName);
     cfg::CPortsSettings ports;
     if (m_rpcPort != 0) ports.SetStaticPort(m_rpcPort);
     config->SetPortsSettings(ports);

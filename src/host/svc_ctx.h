@@ -2,7 +2,7 @@
 // flags and the active agent configuration.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <cstdint>
 #include <map>
@@ -14,10 +14,6 @@
 namespace cfg {
 class CGuestCfgFile;
 }  // namespace cfg
-
-// The VSS plugin: the one plugin of the in-memory configurations and of the
-// one-shot runs.
-inline constexpr wchar_t kVssPluginName[] = L"KorloVssSupport.dll";
 
 // Option name -> value text (empty for a switch).
 using TOptions = std::map<std::wstring, std::wstring>;
@@ -44,8 +40,12 @@ class CDesktopVssSvcOptions {
 
 class CSvcCtx {
  public:
-  // The singleton, created on first use from the process's command line. The
-  // creation runs the context set-up: options, log, configuration.
+  // Hands over main's arguments exactly as received, before the first
+  // Instance(). Later calls change nothing.
+  static void SetArguments(int argc, wchar_t** argv);
+  // The singleton, created on first use from the arguments given to
+  // SetArguments. The creation runs the context set-up: options, log,
+  // configuration.
   static std::shared_ptr<CSvcCtx> Instance();
 
   // Runs the context set-up for the given arguments (index 0: program path).

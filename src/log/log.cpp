@@ -1,7 +1,6 @@
 #include "log/log.h"
 
-#include "log/file_writer.h"
-#include "util/file.h"
+#include "base/path.h"
 
 
 namespace {
@@ -52,8 +51,7 @@ const std::wstring& CurrentStamp() {
   thread_local SStampCache cache;
   FILETIME utc;
   ::GetSystemTimeAsFileTime(&utc);
-  const std::uint64_t second =
-      ((static_cast<std::uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime) / 10000000ULL;
+  const std::uint64_t second = FileTimeToUInt64(utc) / 10000000ULL;
   if (cache.valid && second == cache.second) return cache.text;
   SYSTEMTIME now;
   ::GetLocalTime(&now);
@@ -190,9 +188,9 @@ CLog::CSharedState::CSharedState()
 
 CLog::CLog() : m_state(std::make_shared<CSharedState>()), m_alignment(m_state->alignment) {}
 
-void CLog::SetWriter(std::shared_ptr<CLogWriter> writer) {
+void CLog::SetWriter(std::shared_ptr<CLogWriter> writer, std::wstring path) {
   CLogLock::CHold hold(*m_state->lock);
-  if (auto* fileWriter = dynamic_cast<CFileLogWriter*>(writer.get())) m_state->logPath = fileWriter->GetFilePath();
+  m_state->logPath = std::move(path);
   m_state->writer = std::move(writer);
   m_state->hasWriter = static_cast<bool>(m_state->writer);
 }

@@ -6,10 +6,10 @@
 // through g_log on the same thread while both are held.
 #pragma once
 
-#include "util/exc.h"
-#include "util/handle.h"
-#include "util/msg.h"
-#include "util/win.h"
+#include "base/exc.h"
+#include "base/handle.h"
+#include "base/msg.h"
+#include "base/win.h"
 
 #include <atomic>
 #include <cstdint>
@@ -99,9 +99,9 @@ class CLog {
   CLog(const CLog&) = delete;
   CLog& operator=(const CLog&) = delete;
 
-  // Installs the writer (the previous one is released). A file writer also
-  // sets the log path.
-  void SetWriter(std::shared_ptr<CLogWriter> writer);
+  // Installs the writer (the previous one is released) and the path of the
+  // file it writes, which GetLogPath answers (empty: no file).
+  void SetWriter(std::shared_ptr<CLogWriter> writer, std::wstring path = std::wstring());
   std::shared_ptr<CLogWriter> GetWriter();
   void SetLevel(std::int32_t level);
   std::int32_t GetLevel() const;

@@ -1,10 +1,10 @@
 #include "plugins/guest_cfg_file.h"
 
 #include "log/log.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg.h"
-#include "util/msg_ids.h"
+#include "base/msg.h"
+#include "base/msg_ids.h"
 
 #include <limits>
 #include <utility>
@@ -24,9 +24,10 @@ const wchar_t kStaticPortAttr[] = L"StaticPort";
 // Stored as the service name when there is none.
 const wchar_t kNoServiceName[] = L"NONE";
 
-const wchar_t kDefaultDocument[] =
-    L"<GuestAgentConfig ServiceName=\"KorloVssSupport\"><PluginsCnt><Plugin Path=\"KorloVssSupport.dll\"/>"
-    L"</PluginsCnt><PortsCfg UseDynPort=\"true\"/></GuestAgentConfig>";
+std::wstring DefaultDocument() {
+  return std::wstring(L"<GuestAgentConfig ServiceName=\"KorloVssSupport\"><PluginsCnt><Plugin Path=\"") +
+         kVssPluginName + L"\"/></PluginsCnt><PortsCfg UseDynPort=\"true\"/></GuestAgentConfig>";
+}
 
 void WritePorts(const CXmlElement& ports, const CPortsSettings& settings) {
   SetBoolAttribute(ports, kUseDynPortAttr, settings.UseDynPort());
@@ -44,7 +45,7 @@ CXmlDocument MakeBlankDocument() {
 
 CXmlDocument MakeStartDocument(const std::wstring& path, bool inMemory, bool persistent) {
   try {
-    if (!inMemory && (FileExists(path) || persistent)) return ParseXmlString(kDefaultDocument, false);
+    if (!inMemory && (FileExists(path) || persistent)) return ParseXmlString(DefaultDocument(), false);
     return MakeBlankDocument();
   } catch (CExc& e) {
     e.AddContext(L"Cannot initialize agent's configuration document. Document path: [%1].", path);

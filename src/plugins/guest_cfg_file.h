@@ -45,6 +45,10 @@ class CPortsSettings {
 // thread (the process uses one multithreaded apartment). The operations may
 // be called from several threads; they are serialised internally. Each one
 // throws a CExc with its own context line in front of the XML layer's lines.
+// The VSS plugin: the plugin of the default document, of the in-memory
+// configurations and of the one-shot runs.
+inline constexpr wchar_t kVssPluginName[] = L"KorloVssSupport.dll";
+
 class CGuestCfgFile {
  public:
   static constexpr const wchar_t* kFileName = L"KorloAgentConfig.xml";

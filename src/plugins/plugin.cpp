@@ -1,10 +1,10 @@
 #include "plugins/plugin.h"
 
 #include "log/log.h"
-#include "log/log_folder.h"
-#include "util/exc.h"
+#include "logfile/log_folder.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg_ids.h"
+#include "base/msg_ids.h"
 
 namespace {
 
@@ -41,14 +41,14 @@ void SetUninstallCallback(PluginUninstallFn* callback) {
   g_uninstallCallback = callback ? callback : &DeclineUninstall;
 }
 
-CPlugin::CPlugin(const std::wstring& path, std::shared_ptr<CTermMediator> termination, HANDLE finishedEvent,
-                 bool persistent, bool flr)
+CPlugin::CPlugin(const std::wstring& path, const std::wstring& logFolder, std::shared_ptr<CTermMediator> termination,
+                 HANDLE finishedEvent, bool persistent, bool flr)
     : m_termination(std::move(termination)), m_path(path), m_stopped(true, false), m_persistent(persistent) {
   m_finishedCopy = DuplicateOwnHandle(finishedEvent);
-  Load(flr);
+  Load(logFolder, flr);
 }
 
-void CPlugin::Load(bool flr) {
+void CPlugin::Load(const std::wstring& logFolder, bool flr) {
   try {
     g_log.Info(LoadMsg(IDS_LOADING_PLUGIN), m_path);
     m_module.Reset(::LoadLibraryW(m_path.c_str()));
@@ -73,7 +73,7 @@ void CPlugin::Load(bool flr) {
     if (initLogging) {
       std::wstring name = GetPluginLogName(m_path);
       if (flr) name += L"_flr";
-      initLogging(GetLogFolder().c_str(), name.c_str(), plugin::kInitLoggingReserved);
+      initLogging(logFolder.c_str(), name.c_str(), plugin::kInitLoggingReserved);
     } else {
       g_log.Info(LoadMsg(IDS_CANNOT_INIT_PLUGIN_LOGGING), m_path);
     }

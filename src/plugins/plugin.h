@@ -3,9 +3,9 @@
 
 #include "plugins/plugin_contract.h"
 #include "plugins/term.h"
-#include "util/handle.h"
+#include "base/handle.h"
 #include "util/thread.h"
-#include "util/win.h"
+#include "base/win.h"
 
 #include <memory>
 #include <string>
@@ -19,11 +19,12 @@ class CPlugin {
  public:
   // Loads the library and resolves its exports, logging each step; a missing
   // required export throws (context: "Cannot load plugin [%1].").
+  // `logFolder` is the folder handed to the plugin's PluginInitLogging.
   // `finishedEvent` is duplicated (the plugin owns and closes the copy) and
   // signalled when the work thread ends. `flr`: the FLR service mode (the
   // plugin logs under "<name>_flr" and is told it serves FLR only).
-  CPlugin(const std::wstring& path, std::shared_ptr<CTermMediator> termination, HANDLE finishedEvent,
-          bool persistent, bool flr);
+  CPlugin(const std::wstring& path, const std::wstring& logFolder, std::shared_ptr<CTermMediator> termination,
+          HANDLE finishedEvent, bool persistent, bool flr);
   // Waits without limit for a work thread that still runs, then unloads the
   // library. Never throws.
   ~CPlugin();
@@ -46,7 +47,7 @@ class CPlugin {
   void WaitThread() const;
 
  private:
-  void Load(bool flr);
+  void Load(const std::wstring& logFolder, bool flr);
   DWORD WorkThreadProc();
 
   mutable CCriticalSection m_lock;

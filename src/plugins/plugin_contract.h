@@ -50,8 +50,8 @@
 //   (RpcServerUnregisterIf with "wait for calls") before PluginMain returns.
 #pragma once
 
-#include "util/compat.h"
-#include "util/win.h"
+#include "base/compat.h"
+#include "base/win.h"
 
 // Called by the host, when a plugin hands one to the uninstall callback, with
 // the address of a one-byte cancel flag that starts at 0; setting it to 1

@@ -2,9 +2,9 @@
 
 #include "log/log.h"
 #include "plugins/guest_cfg_file.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg_ids.h"
+#include "base/msg_ids.h"
 
 std::shared_ptr<CPluginMngr> CPluginMngr::Instance() {
   static const std::shared_ptr<CPluginMngr> instance = std::make_shared<CPluginMngr>(CTermSink::Instance());
@@ -24,7 +24,8 @@ CPluginMngr::~CPluginMngr() {
   m_plugins.clear();
 }
 
-void CPluginMngr::LoadPlugins(const cfg::CGuestCfgFile& config, bool persistent, bool flr) {
+void CPluginMngr::LoadPlugins(const cfg::CGuestCfgFile& config, const std::wstring& logFolder, bool persistent,
+                              bool flr) {
   try {
     CLogStep step(g_log, LoadMsg(IDS_LOADING_PLUGINS));
     const std::wstring folder = GetModuleFolder();
@@ -37,7 +38,7 @@ void CPluginMngr::LoadPlugins(const cfg::CGuestCfgFile& config, bool persistent,
     }
     for (const std::wstring& path : paths) {
       CCriticalSection::CHold hold(m_lock);
-      m_plugins.push_back(std::make_shared<CPlugin>(path, m_termination, m_finished.GetHandle(), persistent, flr));
+      m_plugins.push_back(std::make_shared<CPlugin>(path, logFolder, m_termination, m_finished.GetHandle(), persistent, flr));
     }
     step.Ok();
   } catch (CExc& e) {

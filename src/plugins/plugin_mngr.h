@@ -30,9 +30,9 @@ class CPluginMngr : public std::enable_shared_from_this<CPluginMngr> {
 
   // Called by the service body on its thread, in this order.
   // Loads the configuration's plugins, each path joined to the program
-  // folder; a failure is thrown ("Cannot load plugins set.") and the plugins
-  // loaded before it stay.
-  void LoadPlugins(const cfg::CGuestCfgFile& config, bool persistent, bool flr);
+  // folder; each plugin is told to log into `logFolder`. A failure is thrown
+  // ("Cannot load plugins set.") and the plugins loaded before it stay.
+  void LoadPlugins(const cfg::CGuestCfgFile& config, const std::wstring& logFolder, bool persistent, bool flr);
   void InitRpcEndpoints();
   void DoSvcStartupSteps();
   // Subscribes to the sink, then starts one work thread per plugin; a stop

@@ -8,10 +8,10 @@
 // its own CTermMediator in turn.
 #pragma once
 
-#include "util/exc.h"
-#include "util/handle.h"
+#include "base/exc.h"
+#include "base/handle.h"
 #include "util/thread.h"
-#include "util/win.h"
+#include "base/win.h"
 
 #include <atomic>
 #include <memory>

@@ -1,9 +1,9 @@
 #include "settings/settings.h"
 
 #include "log/log.h"
-#include "util/exc.h"
-#include "util/handle.h"
-#include "util/msg.h"
+#include "base/exc.h"
+#include "base/handle.h"
+#include "base/msg.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 // flag: a 32-bit process reads the 32-bit view.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <cstddef>
 #include <cstdint>

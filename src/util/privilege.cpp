@@ -1,8 +1,8 @@
 #include "util/privilege.h"
 
-#include "util/exc.h"
-#include "util/handle.h"
-#include "util/win.h"
+#include "base/exc.h"
+#include "base/handle.h"
+#include "base/win.h"
 
 void EnablePrivilege(const std::wstring& name) {
   try {

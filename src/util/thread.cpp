@@ -1,7 +1,7 @@
 #include "util/thread.h"
 
 #include "log/log.h"
-#include "util/exc.h"
+#include "base/exc.h"
 
 #include <memory>
 #include <utility>

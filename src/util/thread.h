@@ -6,8 +6,8 @@
 // process boundaries are created by the uninstall handshake, not here.
 #pragma once
 
-#include "util/handle.h"
-#include "util/win.h"
+#include "base/handle.h"
+#include "base/win.h"
 
 #include <functional>
 

@@ -1,7 +1,7 @@
 #include "util/xml.h"
 
-#include "util/exc.h"
-#include "util/msg.h"
+#include "base/exc.h"
+#include "base/msg.h"
 
 #include <oleauto.h>
 
@@ -63,11 +63,6 @@ class CVariant {
 template <class T>
 HRESULT ResultOf(HRESULT hr, const CComPtr<T>& out) {
   return SUCCEEDED(hr) && !out ? E_POINTER : hr;
-}
-
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                                TRUE) == CSTR_EQUAL;
 }
 
 bool EqualIgnoringAsciiCase(const std::wstring& a, const wchar_t* b) {
@@ -173,7 +168,7 @@ CXmlElementList GetChildElements(const CXmlNode& node, const std::wstring& tag, 
       CBstr name;
       hr = item->get_nodeName(name.Receive());
       if (FAILED(hr)) throw CComExc(L"Cannot get a node's name.", hr);
-      if (!EqualIgnoringCase(name.Text(), tag)) continue;
+      if (!EqualNoCase(name.Text(), tag)) continue;
 
       CXmlElement element;
       hr = ResultOf(item->QueryInterface(kIidXmlDomElement, element.ReceiveVoid()), element);

@@ -14,8 +14,8 @@
 // XSL patterns (an invalid pattern crashes some MSXML builds).
 #pragma once
 
-#include "util/com_ptr.h"
-#include "util/win.h"
+#include "base/com_ptr.h"
+#include "base/win.h"
 
 #include <msxml2.h>
 

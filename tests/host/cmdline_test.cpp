@@ -1,6 +1,6 @@
 #include "host/svc_ctx.h"
 
-#include "util/exc.h"
+#include "base/exc.h"
 
 #include <gtest/gtest.h>
 

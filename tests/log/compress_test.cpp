@@ -1,9 +1,9 @@
-#include "log/compress.h"
+#include "logfile/compress.h"
 
 #include "exc_checks.h"
 #include "log_files.h"
 #include "test_support.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
-#include "log/file_writer.h"
+#include "logfile/file_writer.h"
 
-#include "log/log_folder.h"
+#include "logfile/log_folder.h"
 #include "log_files.h"
 #include "test_support.h"
-#include "util/msg.h"
+#include "base/msg.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +92,7 @@ TEST_F(RotatingWriterTest, OpensWithoutByteOrderMarkAndAppends) {
   const std::wstring live = m_dir / L"svc.log";
   auto writer = MakeWriter(m_dir.Path(), L"svc");
   CLogWriterScope scope(writer);
-  EXPECT_EQ(live, g_log.GetLogPath());
+  EXPECT_EQ(live, writer->GetFilePath());
   EXPECT_EQ(L"", writer->GetCurrentPath());
 
   g_log.Info(L"one");

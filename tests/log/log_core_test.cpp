@@ -3,7 +3,7 @@
 #include "log_capture.h"
 #include "test_support.h"
 #include "util/file.h"
-#include "util/msg.h"
+#include "base/msg.h"
 
 #include <gtest/gtest.h>
 

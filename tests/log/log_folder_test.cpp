@@ -1,4 +1,4 @@
-#include "log/log_folder.h"
+#include "logfile/log_folder.h"
 
 #include "log/log.h"
 #include "exc_checks.h"

@@ -3,9 +3,9 @@
 // plugin driven the way the host drives it, with its RPC interface served in
 // this process and called through the client library and the client tool.
 #include "plugins/plugin_contract.h"
-#include "util/compat.h"
-#include "util/handle.h"
-#include "util/win.h"
+#include "base/compat.h"
+#include "base/handle.h"
+#include "base/win.h"
 
 #include "fixtures/fixture_record.h"
 #include "reference_plugin.h"

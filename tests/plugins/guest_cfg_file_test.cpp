@@ -3,8 +3,8 @@
 #include "log/log.h"
 #include "log_capture.h"
 #include "test_support.h"
-#include "util/exc.h"
-#include "util/msg.h"
+#include "base/exc.h"
+#include "base/msg.h"
 #include "util/xml.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 
 #include "exc_checks.h"
 #include "fixtures/fixture_record.h"
-#include "log/log_folder.h"
+#include "logfile/log_folder.h"
 #include "log_capture.h"
 #include "plugins/guest_cfg_file.h"
 #include "test_support.h"
@@ -52,6 +52,7 @@ class PluginMngrTest : public testing::Test {
   }
 
   testing_support::CScratchDir m_dir;
+  const std::wstring m_logFolder = m_dir.Path();
   std::wstring m_record;
   CTermSink m_sink;
 };
@@ -59,7 +60,7 @@ class PluginMngrTest : public testing::Test {
 TEST_F(PluginMngrTest, LoadsInConfigurationOrderWithWarningsForOptionalExports) {
   CLogCapture log;
   auto manager = std::make_shared<CPluginMngr>(m_sink);
-  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_minimal"}), false, false);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_minimal"}), m_logFolder, false, false);
 
   const std::wstring all = BinPath(L"fixture_plugin_all.dll");
   const std::wstring minimal = BinPath(L"fixture_plugin_minimal.dll");
@@ -75,7 +76,7 @@ TEST_F(PluginMngrTest, LoadsInConfigurationOrderWithWarningsForOptionalExports) 
   EXPECT_TRUE(log.Contains(kLogMessage, L"Loading plugins.. Ok."));
 
   // The logging call: the host's log folder, the plugin's stem, 1.
-  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + GetLogFolder() + L"|fixture_plugin_all|1"}),
+  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + m_logFolder + L"|fixture_plugin_all|1"}),
             Calls(L"fixture_plugin_all"));
   EXPECT_EQ((std::vector<std::wstring>{L"load"}), Calls(L"fixture_plugin_minimal"));
 
@@ -86,8 +87,8 @@ TEST_F(PluginMngrTest, LoadsInConfigurationOrderWithWarningsForOptionalExports) 
 TEST_F(PluginMngrTest, FlrModeLogsUnderFlrNameAndSetsOnlyFlr) {
   CLogCapture log;
   auto manager = std::make_shared<CPluginMngr>(m_sink);
-  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_minimal"}), false, true);
-  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + GetLogFolder() + L"|fixture_plugin_all_flr|1",
+  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_minimal"}), m_logFolder, false, true);
+  EXPECT_EQ((std::vector<std::wstring>{L"load", L"PluginInitLogging|" + m_logFolder + L"|fixture_plugin_all_flr|1",
                                        L"PluginSetOnlyFlr"}),
             Calls(L"fixture_plugin_all"));
   EXPECT_TRUE(log.Contains(kLogWarning, L"Plugin '" + BinPath(L"fixture_plugin_minimal.dll") +
@@ -110,7 +111,7 @@ TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
     SCOPED_TRACE(Narrow(c.plugin));
     auto manager = std::make_shared<CPluginMngr>(m_sink);
     const auto e = testing_support::CatchExc<CWin32Exc>([&] {
-      manager->LoadPlugins(*Config({L"fixture_plugin_all", c.plugin, L"fixture_plugin_minimal"}), false, false);
+      manager->LoadPlugins(*Config({L"fixture_plugin_all", c.plugin, L"fixture_plugin_minimal"}), m_logFolder, false, false);
     });
     ASSERT_TRUE(e);
     ASSERT_EQ(4u, e->GetMessages().size());
@@ -128,7 +129,7 @@ TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
 TEST_F(PluginMngrTest, RunReapsFinishedPluginsAndStopsTheRestOnTermination) {
   CLogCapture log;
   auto manager = std::make_shared<CPluginMngr>(m_sink);
-  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_returns", L"fixture_plugin_minimal"}), true,
+  manager->LoadPlugins(*Config({L"fixture_plugin_all", L"fixture_plugin_returns", L"fixture_plugin_minimal"}), m_logFolder, true,
                        false);
   manager->InitRpcEndpoints();
   manager->DoSvcStartupSteps();
@@ -177,7 +178,7 @@ TEST_F(PluginMngrTest, TerminationEventThatCannotBeDuplicatedIsThePluginsFatalEr
   auto broken = std::make_shared<CTermMediator>(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFFFF00)));
   CEvent finished(true, false);
   {
-    CPlugin plugin(path, broken, finished.GetHandle(), false, false);
+    CPlugin plugin(path, m_logFolder, broken, finished.GetHandle(), false, false);
     plugin.StartThread();
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(finished.GetHandle(), 60000));
     EXPECT_TRUE(plugin.IsStopped());
@@ -200,7 +201,7 @@ TEST_F(PluginMngrTest, TerminationBeforeStartStopsThePlugins) {
   for (const auto& plugins : {std::vector<std::wstring>{L"fixture_plugin_all"}, std::vector<std::wstring>{}}) {
     CTermSink sink;
     auto manager = std::make_shared<CPluginMngr>(sink);
-    manager->LoadPlugins(*Config(plugins), false, false);
+    manager->LoadPlugins(*Config(plugins), m_logFolder, false, false);
     sink.Notify();
     manager->StartWorkingThreads();
     manager->WaitingLoop();  // returns: the termination event is already set
@@ -213,7 +214,7 @@ TEST_F(PluginMngrTest, UninstallRequestIsLoggedAndDeclined) {
   ::SetEnvironmentVariableW(fixture::kUninstallVar, L"1,none,");
   CLogCapture log;
   auto manager = std::make_shared<CPluginMngr>(m_sink);
-  manager->LoadPlugins(*Config({L"fixture_plugin_all"}), false, false);
+  manager->LoadPlugins(*Config({L"fixture_plugin_all"}), m_logFolder, false, false);
   manager->StartWorkingThreads();
   for (int i = 0; i < 600 && Calls(L"fixture_plugin_all").back().find(L"uninstall.result") != 0; ++i) ::Sleep(100);
   ::SetEnvironmentVariableW(fixture::kUninstallVar, nullptr);

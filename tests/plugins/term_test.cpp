@@ -1,7 +1,7 @@
 #include "plugins/term.h"
 
 #include "log/log.h"
-#include "util/exc.h"
+#include "base/exc.h"
 
 #include "exc_checks.h"
 #include "log_capture.h"

@@ -4,7 +4,7 @@
 #include "log/log.h"
 #include "log_capture.h"
 #include "test_support.h"
-#include "util/handle.h"
+#include "base/handle.h"
 
 #include <gtest/gtest.h>
 

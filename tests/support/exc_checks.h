@@ -2,7 +2,7 @@
 // programs.
 #pragma once
 
-#include "util/exc.h"
+#include "base/exc.h"
 
 #include <gtest/gtest.h>
 

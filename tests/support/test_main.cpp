@@ -1,16 +1,13 @@
 // Entry point of every test program.
-#include "util/win.h"
-
-#include <objbase.h>
+#include "base/com_ptr.h"
+#include "base/win.h"
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
   // No error dialogs: a failure must end the test, not wait for a click.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-  ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const CComInit com;
   testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  ::CoUninitialize();
-  return result;
+  return RUN_ALL_TESTS();
 }

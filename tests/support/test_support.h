@@ -2,8 +2,8 @@
 // registry values under a key the test owns.
 #pragma once
 
-#include "util/handle.h"
-#include "util/win.h"
+#include "base/handle.h"
+#include "base/win.h"
 
 #include <cstdint>
 #include <string>

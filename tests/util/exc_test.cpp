@@ -1,7 +1,7 @@
-#include "util/com_ptr.h"
-#include "util/exc.h"
-#include "util/msg.h"
-#include "util/msg_ids.h"
+#include "base/com_ptr.h"
+#include "base/exc.h"
+#include "base/msg.h"
+#include "base/msg_ids.h"
 
 #include "exc_checks.h"
 

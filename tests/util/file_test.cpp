@@ -1,8 +1,8 @@
 #include "util/file.h"
 
 #include "log/log.h"
-#include "util/exc.h"
-#include "util/msg.h"
+#include "base/exc.h"
+#include "base/msg.h"
 
 #include "exc_checks.h"
 #include "log_capture.h"

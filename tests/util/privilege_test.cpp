@@ -2,8 +2,8 @@
 
 #include "exc_checks.h"
 #include "test_support.h"
-#include "util/exc.h"
-#include "util/handle.h"
+#include "base/exc.h"
+#include "base/handle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "util/xml.h"
 
-#include "util/exc.h"
-#include "util/msg.h"
+#include "base/exc.h"
+#include "base/msg.h"
 
 #include "exc_checks.h"
 

@@ -8,7 +8,7 @@
 // Prints the answer as "name: value" lines. Exit code: 0, the RPC or Win32
 // error of the call, or 87 (ERROR_INVALID_PARAMETER) for a bad command line.
 #include "rpc_client.h"
-#include "util/win.h"
+#include "base/win.h"
 
 #include "reference_plugin.h"
 

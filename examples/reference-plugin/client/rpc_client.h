@@ -11,7 +11,7 @@
 // process wants a compiler with structured exception frames.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <rpc.h>
 

@@ -4,7 +4,7 @@
 // the header that opens every fresh log file.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <string>
 

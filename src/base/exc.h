@@ -4,8 +4,8 @@
 // and rethrows the same object (`throw;`).
 #pragma once
 
-#include "util/compat.h"
-#include "util/win.h"
+#include "base/compat.h"
+#include "base/win.h"
 
 #include <cstdint>
 #include <deque>
@@ -131,7 +131,9 @@ struct STermExc {};
 
 // The operating system's text for a Win32 code or HRESULT, as returned
 // (trailing line break included); empty when the system has none.
-std::wstring GetSystemText(DWORD code);
+// ignoreInserts: "%1" and the like stay in the text instead of failing the
+// look-up.
+std::wstring GetSystemText(DWORD code, bool ignoreInserts = false);
 
 class _com_error;
 // For handlers that catch the COM-support error object: throws a CComExc

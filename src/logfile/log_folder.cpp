@@ -1,10 +1,10 @@
-#include "log/log_folder.h"
+#include "logfile/log_folder.h"
 
-#include "log/file_writer.h"
+#include "logfile/file_writer.h"
 #include "log/log.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg.h"
+#include "base/msg.h"
 
 #include <shlobj.h>
 #ifndef SECURITY_WIN32
@@ -28,10 +28,6 @@ const std::wstring& SeparatorLine() {
   return line;
 }
 
-std::uint64_t ToUInt64(const FILETIME& time) {
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
 // True when the file's creation time lies more than the allowed number of
 // whole days before now. Files that cannot be opened or dated are not old.
 bool IsOldDailyLog(const std::wstring& path, std::uint64_t now) {
@@ -40,7 +36,7 @@ bool IsOldDailyLog(const std::wstring& path, std::uint64_t now) {
   if (!file) return false;
   FILETIME created = {};
   if (!::GetFileTime(file.Get(), &created, nullptr, nullptr)) return false;
-  const std::uint64_t createdAt = ToUInt64(created);
+  const std::uint64_t createdAt = FileTimeToUInt64(created);
   if (createdAt > now) return false;
   return (now - createdAt) / kFileTimeUnitsPerDay > kDailyLogMaxAgeDays;
 }
@@ -113,7 +109,9 @@ void InitLogging(bool uninstall, const std::wstring& name) {
     }
     RemoveOldDailyLogs(folder, logName);
     auto header = std::make_shared<CLogHeaderWriter>(L"Version", nullptr);
-    g_log.SetWriter(std::make_shared<CFileLogWriterWithRotation>(folder, logName, true, header));
+    auto writer = std::make_shared<CFileLogWriterWithRotation>(folder, logName, true, header);
+    std::wstring path = writer->GetFilePath();
+    g_log.SetWriter(std::move(writer), std::move(path));
     g_log.SetLevel(kLogMessage);
     g_log.Info(SeparatorLine());
     g_log.WriteBanner(L"Version", nullptr);
@@ -134,12 +132,12 @@ void RemoveOldDailyLogs(const std::wstring& folder, const std::wstring& name) {
   }
   FILETIME nowTime = {};
   ::GetSystemTimeAsFileTime(&nowTime);
-  const std::uint64_t now = ToUInt64(nowTime);
+  const std::uint64_t now = FileTimeToUInt64(nowTime);
   for (const std::wstring& file : files) {
     // The mask also matches through the 8.3 short name ("SVC_~1A2.LOG" for
     // "svc_1234567.logx"): the long name itself must end with ".log".
     if (file.size() != prefix.size() + kDailyLogSuffixLength || file.compare(0, prefix.size(), prefix) != 0 ||
-        ::CompareStringOrdinal(file.c_str() + file.size() - 4, 4, L".log", 4, TRUE) != CSTR_EQUAL) {
+        !EqualNoCase(file.c_str() + file.size() - 4, 4, L".log", 4)) {
       continue;
     }
     const std::wstring path = CombinePath(folder, file);

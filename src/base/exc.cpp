@@ -1,7 +1,7 @@
-#include "util/exc.h"
+#include "base/exc.h"
 
-#include "util/handle.h"
-#include "util/msg.h"
+#include "base/handle.h"
+#include "base/msg.h"
 
 #include <oleauto.h>
 #include <comdef.h>
@@ -79,10 +79,12 @@ std::wstring CExc::GetFullText() const {
   return text;
 }
 
-std::wstring GetSystemText(DWORD code) {
+std::wstring GetSystemText(DWORD code, bool ignoreInserts) {
   CLocalMem buffer;
-  const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                                        code, 0x0400, reinterpret_cast<LPWSTR>(buffer.Receive()), 0, nullptr);
+  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                      (ignoreInserts ? FORMAT_MESSAGE_IGNORE_INSERTS : 0);
+  const DWORD length =
+      ::FormatMessageW(flags, nullptr, code, 0x0400, reinterpret_cast<LPWSTR>(buffer.Receive()), 0, nullptr);
   if (length == 0 || !buffer) return std::wstring();
   return std::wstring(static_cast<const wchar_t*>(buffer.Get()), length);
 }
@@ -217,13 +219,9 @@ void CRpcExc::Throw() const { throw *this; }
 // _com_error handlers
 
 static std::wstring ComErrorMessage(HRESULT hr) {
-  CLocalMem buffer;
-  DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(hr), 0x0400, reinterpret_cast<LPWSTR>(buffer.Receive()), 0, nullptr);
-  if (length != 0 && buffer) {
-    std::wstring text(static_cast<const wchar_t*>(buffer.Get()), length);
-    if (!text.empty() && text.back() == L'\n') {
+  std::wstring text = GetSystemText(static_cast<DWORD>(hr), true);
+  if (!text.empty()) {
+    if (text.back() == L'\n') {
       text.pop_back();
       if (!text.empty() && text.back() == L'\r') text.pop_back();
     }

@@ -1,9 +1,9 @@
-#include "log/compress.h"
+#include "logfile/compress.h"
 
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg.h"
-#include "util/win.h"
+#include "base/msg.h"
+#include "base/win.h"
 
 #include <zlib.h>
 
@@ -15,12 +15,6 @@ namespace {
 
 constexpr std::uint32_t kCompressBufferBytes = 1048576;  // 1 MiB
 constexpr int kLogCompressionLevel = 9;
-
-bool EqualsIgnoringCase(const wchar_t* a, size_t aLength, const std::wstring& b) {
-  return aLength == b.size() &&
-         ::CompareStringOrdinal(a, static_cast<int>(aLength), b.data(), static_cast<int>(b.size()), TRUE) ==
-             CSTR_EQUAL;
-}
 
 }  // namespace
 
@@ -78,13 +72,13 @@ std::wstring GetAgedFileName(const std::wstring& path, const std::wstring& exten
   // An extension given with its dot (".log.gz") is matched as the path's
   // ending: name.log.gz -> name.3.log.gz.
   if (!extension.empty() && extension[0] == L'.' && path.size() >= extension.size() &&
-      EqualsIgnoringCase(path.data() + path.size() - extension.size(), extension.size(), extension)) {
+      EqualNoCase(path.data() + path.size() - extension.size(), extension.size(), extension.data(), extension.size())) {
     return path.substr(0, path.size() - extension.size()) + L"." + ageText + extension;
   }
   const size_t dot = path.rfind(L'.');
   if (dot == std::wstring::npos) return path + L"." + ageText;
   if (dot + 1 == path.size()) return path + ageText;
-  if (!EqualsIgnoringCase(path.data() + dot + 1, path.size() - dot - 1, extension)) {
+  if (!EqualNoCase(path.data() + dot + 1, path.size() - dot - 1, extension.data(), extension.size())) {
     return path + L"." + ageText;
   }
   return path.substr(0, dot) + L"." + ageText + path.substr(dot);

@@ -3,8 +3,9 @@
 // keeps GetLastError intact when it releases.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
+#include <objbase.h>
 #include <unknwn.h>
 
 #include <cstddef>
@@ -58,4 +59,21 @@ class CComPtr {
   }
 
   T* m_p = nullptr;
+};
+
+// Joins the calling thread to the process's multithreaded apartment for the
+// guard's lifetime. Declared before any COM pointer, so COM is torn down last.
+class CComInit {
+ public:
+  CComInit() noexcept : m_hr(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ~CComInit() {
+    if (SUCCEEDED(m_hr)) ::CoUninitialize();
+  }
+  CComInit(const CComInit&) = delete;
+  CComInit& operator=(const CComInit&) = delete;
+
+  HRESULT Result() const noexcept { return m_hr; }
+
+ private:
+  HRESULT m_hr;
 };

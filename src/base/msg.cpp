@@ -1,6 +1,6 @@
-#include "util/msg.h"
+#include "base/msg.h"
 
-#include "util/exc.h"
+#include "base/exc.h"
 
 #include <cwchar>
 #include <cstdio>
@@ -98,4 +98,8 @@ std::wstring FromAnsi(const std::string& text) {
     ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
   }
   return result;
+}
+
+bool EqualNoCase(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength) {
+  return ::CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
 }

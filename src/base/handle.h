@@ -4,7 +4,7 @@
 // read.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <utility>
 

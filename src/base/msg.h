@@ -2,7 +2,7 @@
 // loader and the small value formatters that turn numbers into message text.
 #pragma once
 
-#include "util/win.h"
+#include "base/win.h"
 
 #include <cstdint>
 #include <string>
@@ -42,3 +42,14 @@ long ParseInt(const std::wstring& text);
 // Narrow <-> wide with the calling thread's ANSI code page.
 std::string ToAnsi(const std::wstring& text);
 std::wstring FromAnsi(const std::string& text);
+
+// Ordinal comparison that ignores case (the system's upper-case table).
+bool EqualNoCase(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength);
+inline bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
+  return EqualNoCase(a.data(), a.size(), b.data(), b.size());
+}
+
+// A FILETIME as one 64-bit count of 100-ns units.
+inline std::uint64_t FileTimeToUInt64(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}

@@ -1,11 +1,11 @@
-#include "log/file_writer.h"
+#include "logfile/file_writer.h"
 
-#include "log/compress.h"
-#include "log/log_folder.h"
+#include "logfile/compress.h"
+#include "logfile/log_folder.h"
 #include "settings/settings.h"
-#include "util/exc.h"
+#include "base/exc.h"
 #include "util/file.h"
-#include "util/msg.h"
+#include "base/msg.h"
 
 #include <exception>
 

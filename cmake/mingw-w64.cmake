@@ -1,7 +1,18 @@
-# Toolchain: 64-bit Windows through Debian's mingw-w64 (posix thread model).
+# Toolchain: Windows through Debian's mingw-w64 (posix thread model).
+# MINGW_TRIPLE chooses the target: x86_64-w64-mingw32 (the default) or
+# i686-w64-mingw32; the presets set it.
+set(MINGW_TRIPLE x86_64-w64-mingw32 CACHE STRING "mingw-w64 target triple")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_TRIPLE)
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(MINGW_TRIPLE x86_64-w64-mingw32)
+if(MINGW_TRIPLE MATCHES "^x86_64")
+  set(CMAKE_SYSTEM_PROCESSOR AMD64)
+  # Tests run under 64-bit Wine (cmake/WineTesting.cmake).
+  set(MINGW_CAN_RUN_TESTS ON)
+else()
+  set(CMAKE_SYSTEM_PROCESSOR X86)
+  # wine32 cannot run on this kernel: build only, no emulator.
+  set(MINGW_CAN_RUN_TESTS OFF)
+endif()
 set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
@@ -16,5 +27,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# Tests run under 64-bit Wine (cmake/WineTesting.cmake).
-set(MINGW_CAN_RUN_TESTS ON)
