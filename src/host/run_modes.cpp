@@ -9,6 +9,7 @@
 #include "util/file.h"
 #include "logfile/log_folder.h"
 #include "util/thread.h"
+#include "uninstall/removal.h"
 
 #include <cstdio>
 
@@ -93,7 +94,5 @@ void RunDesktopSnapshotTest(CSvcCtx& ctx) {
   invoke(plugin::kTestOpFinish, 0, 0);
 }
 
-void RunUninstall(CSvcCtx&) {
-  throw CExc(L"Guest service removal is not available in this build.", E_NOTIMPL);
-}
+void RunUninstall(CSvcCtx& ctx) { uninstall::RunUninstall(ctx.GetOptions()); }
 

@@ -1,0 +1,138 @@
+#include "scm/async_operation.h"
+#include "scm/scm.h"
+
+#include "exc_checks.h"
+#include "log_capture.h"
+#include "test_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+using testing_support::CatchExc;
+using testing_support::CTestService;
+using testing_support::IsCauseLine;
+
+DWORD ElapsedSince(DWORD start) { return ::GetTickCount() - start; }
+
+TEST(AsyncOperationTest, ReturnsResultOfTaskRunOnWorker) {
+  DWORD worker = 0;
+  CAsyncOperation<int> operation([&worker] {
+    worker = ::GetCurrentThreadId();
+    return 42;
+  });
+  EXPECT_EQ(42, operation.Run(INFINITE));
+  EXPECT_NE(0u, worker);
+  EXPECT_NE(::GetCurrentThreadId(), worker);
+}
+
+TEST(AsyncOperationTest, TaskFailureArrivesWithItsOwnType) {
+  CAsyncOperationWitoutRet operation([] { throw CWin32Exc(L"Cannot do it.", ERROR_ACCESS_DENIED); });
+  const auto e = CatchExc<CWin32Exc>([&] { operation.Run(5000); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(5u, e->GetWin32Error());
+  EXPECT_EQ(static_cast<std::int32_t>(0x80070005), e->GetCode());
+  ASSERT_EQ(2u, e->GetMessages().size());
+  EXPECT_EQ(L"Cannot do it.", e->GetMessages()[0]);
+  EXPECT_TRUE(IsCauseLine(e->GetMessages()[1], L"Win32", L"5"));
+}
+
+TEST(AsyncOperationTest, HungTaskTimesOutAndItsWorkerEndsOnRelease) {
+  std::atomic<bool> finished{false};
+  const DWORD start = ::GetTickCount();
+  {
+    CAsyncOperation<int> operation([&finished] {
+      ::Sleep(5000);
+      finished = true;
+      return 1;
+    });
+    const auto e = CatchExc([&] { operation.Run(100); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(L"Task function timeout [100]", e->GetFullText());
+    EXPECT_EQ(static_cast<std::int32_t>(E_FAIL), e->GetCode());
+  }
+  EXPECT_LT(ElapsedSince(start), 2000u);
+  ::Sleep(100);
+  EXPECT_FALSE(finished.load());
+}
+
+TEST(AsyncOperationTest, NoLimitWaitsForSlowTask) {
+  CAsyncOperationWitoutRet operation([] { ::Sleep(300); });
+  const DWORD start = ::GetTickCount();
+  operation.Run(INFINITE);
+  EXPECT_GE(ElapsedSince(start), 250u);
+}
+
+TEST(ScmTest, OpeningMissingServiceNamesMachineAndService) {
+  CScmManager manager(L"", SC_MANAGER_CONNECT);
+  const auto e = CatchExc<CWin32Exc>([&] { manager.OpenService(L"KorloNoSuchService", SERVICE_QUERY_STATUS); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), e->GetWin32Error());
+  ASSERT_EQ(3u, e->GetMessages().size());
+  EXPECT_EQ(L"Cannot open service. Machine: []. Service name: [KorloNoSuchService].", e->GetMessages()[0]);
+  EXPECT_EQ(L"Cannot open service.", e->GetMessages()[1]);
+}
+
+TEST(ScmTest, StoppingStoppedServiceSendsNoControl) {
+  CTestService fixture(L"normal");
+  CScmManager manager(L"", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  manager.SetTimeout(10000);
+  const auto service = manager.OpenService(fixture.Name(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service->GetCurrentState());
+  // A control to a stopped service fails (1062): getting through proves none was sent.
+  service->Stop(5);
+  EXPECT_EQ("", fixture.Record());
+}
+
+TEST(ScmTest, StopRunningServiceAndDeleteIt) {
+  CTestService fixture(L"normal");
+  fixture.Start();
+  CScmManager manager(L"", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  const auto service = manager.OpenService(fixture.Name(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  service->Stop(30);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service->GetCurrentState());
+  EXPECT_EQ("stop\n", fixture.Record());
+  service->Delete();
+  const auto e = CatchExc<CWin32Exc>([&] { service->Delete(); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), e->GetWin32Error());
+  EXPECT_EQ(FormatMsg(L"Cannot delete service. Machine: []. Service name: [%1].", fixture.Name()),
+            e->GetMessages()[0]);
+}
+
+TEST(ScmTest, StopPendingServiceIsWaitedForWithoutSecondControl) {
+  CTestService fixture(L"pendingstop");
+  fixture.Start();
+  SERVICE_STATUS status = {};
+  ASSERT_TRUE(::ControlService(fixture.Handle(), SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(fixture.WaitState(SERVICE_STOP_PENDING, 5000));
+
+  CScmManager manager(L"", SC_MANAGER_CONNECT);
+  const auto service = manager.OpenService(fixture.Name(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+  service->Stop(30);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), fixture.State());
+  EXPECT_EQ("stop\n", fixture.Record());
+}
+
+TEST(ScmTest, HungStopRequestTimesOut) {
+  CTestService fixture(L"slowstop");
+  fixture.Start();
+  CScmManager manager(L"", SC_MANAGER_CONNECT);
+  manager.SetTimeout(500);
+  const auto service = manager.OpenService(fixture.Name(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+  EXPECT_EQ(500u, service->GetTimeout());
+  const DWORD start = ::GetTickCount();
+  const auto e = CatchExc([&] { service->Stop(30); });
+  ASSERT_TRUE(e);
+  // The handler answers after 3000 ms; the caller and the release of the
+  // hung worker do not wait for it.
+  EXPECT_LT(ElapsedSince(start), 2500u);
+  ASSERT_EQ(2u, e->GetMessages().size());
+  EXPECT_EQ(FormatMsg(L"Cannot stop service. Machine: []. Service: [%1].", fixture.Name()), e->GetMessages()[0]);
+  EXPECT_EQ(L"Task function timeout [500]", e->GetMessages()[1]);
+}
+
+}  // namespace
