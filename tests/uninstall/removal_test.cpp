@@ -1,0 +1,168 @@
+#include "uninstall/removal.h"
+
+#include "base/msg.h"
+#include "base/msg_ids.h"
+#include "exc_checks.h"
+#include "host_runner.h"
+#include "log_capture.h"
+#include "plugins/plugin.h"
+#include "scm/test_service.h"
+#include "util/file.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using testing_support::CatchExc;
+using testing_support::CHostRun;
+using testing_support::CLogCapture;
+using testing_support::ContainsInOrder;
+using testing_support::CTestService;
+using testing_support::NewGuidText;
+
+// Records restart requests instead of restarting the machine.
+class CShutdownRecorder : public uninstall::ISystemShutdown {
+ public:
+  explicit CShutdownRecorder(DWORD failWith = 0) : m_failWith(failWith) {}
+  BOOL RequestRestart(UINT flags, DWORD reason) override {
+    calls.push_back({flags, reason});
+    if (m_failWith == 0) return TRUE;
+    ::SetLastError(m_failWith);
+    return FALSE;
+  }
+  std::vector<std::pair<UINT, DWORD>> calls;
+
+ private:
+  DWORD m_failWith;
+};
+
+// Installs a recorder for the test's lifetime.
+class CShutdownSeam {
+ public:
+  explicit CShutdownSeam(DWORD failWith = 0)
+      : recorder(std::make_shared<CShutdownRecorder>(failWith)), m_previous(uninstall::SetSystemShutdown(recorder)) {}
+  ~CShutdownSeam() { uninstall::SetSystemShutdown(m_previous); }
+  std::shared_ptr<CShutdownRecorder> recorder;
+
+ private:
+  std::shared_ptr<uninstall::ISystemShutdown> m_previous;
+};
+
+bool FileExistsNow(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The texts of the uninstaller's log, without indentation.
+std::vector<std::wstring> UninstallLog(const CHostRun& run) {
+  std::vector<std::wstring> texts = run.LogTexts(L"KorloUninstall");
+  for (std::wstring& text : texts) text.erase(0, text.find_first_not_of(L' '));
+  return texts;
+}
+
+TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
+  for (const bool reboot : {false, true}) {
+    CShutdownSeam seam;
+    CLogCapture log;
+    // What a plugin's PluginMain receives once the service has installed it.
+    uninstall::InstallUninstallCallback(L"KorloDesktopVssSvc", true);
+    EXPECT_EQ(FALSE, GetUninstallCallback()(reboot ? TRUE : FALSE, "lock", nullptr));
+    SetUninstallCallback(nullptr);
+    uninstall::SetRemovalDisabled(false);
+    EXPECT_TRUE(log.Contains(kLogInfo, L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."));
+    EXPECT_EQ(reboot, log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
+    ASSERT_EQ(reboot ? 1u : 0u, seam.recorder->calls.size());
+    if (reboot) {
+      EXPECT_EQ(static_cast<UINT>(EWX_REBOOT | EWX_FORCE), seam.recorder->calls[0].first);
+      EXPECT_EQ(0x80040001u, seam.recorder->calls[0].second);
+    }
+  }
+}
+
+// The reboot still happens when the run fails, and its own failure is logged
+// while the first failure goes on to the caller.
+TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
+  CShutdownSeam seam(ERROR_ACCESS_DENIED);
+  CLogCapture log;
+  const auto e = CatchExc([] { uninstall::RunUninstall({{L"uninstall", L""}, {L"sys_shutdown", L""}}); });
+  ASSERT_TRUE(e);
+  ASSERT_EQ(2u, e->GetMessages().size());
+  EXPECT_EQ(L"Cannot uninstall the guest service.", e->GetMessages()[0]);
+  EXPECT_EQ(L"The path to the guest service is not specified.", e->GetMessages()[1]);
+  EXPECT_EQ(1u, seam.recorder->calls.size());
+  EXPECT_TRUE(log.Contains(kLogWarning, L"The reboot of the local system is required."));
+  EXPECT_TRUE(log.Contains(kLogError, L"The pending reboot of the local system failed."));
+  EXPECT_TRUE(log.Contains(kLogError, L"Cannot initiate reboot of the local system."));
+}
+
+TEST(RemovalTest, UninstallerCommandLine) {
+  uninstall::CSynchVars vars(L"lockName", L"{uid}");
+  EXPECT_EQ(L"\"C:\\t\\u.exe\" -uninstall -sys_shutdown -agent_path \"C:\\a b\\g.exe\" -svc_name \"KorloVssSupport\""
+            L" -fileLockName lockName -synchEvtsUid {uid}",
+            uninstall::BuildUninstallerCommandLine(L"C:\\t\\u.exe", true, L"C:\\a b\\g.exe", L"KorloVssSupport", vars));
+  EXPECT_EQ(L"\"u.exe\" -uninstall -agent_path \"g.exe\"",
+            uninstall::BuildUninstallerCommandLine(L"u.exe", false, L"g.exe", L"", uninstall::CSynchVars(L"", L"x")));
+}
+
+// The uninstaller run of the real executable: the service is stopped and
+// deleted, the agent's folder removed and the steps logged.
+TEST(RemovalE2eTest, UninstallRunRemovesServiceAndAgentFolder) {
+  CTestService service(L"normal");
+  service.Start();
+  CHostRun uninstaller;
+  CHostRun agent;
+  const auto result = uninstaller.Run(L"-uninstall -svc_name \"" + service.Name() + L"\" -agent_path \"" +
+                                      agent.ExePath() + L"\"");
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.State());
+  EXPECT_FALSE(::DeleteService(service.Handle()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), ::GetLastError());
+  EXPECT_FALSE(FileExistsNow(agent.Folder()));
+  const auto log = UninstallLog(uninstaller);
+  EXPECT_TRUE(ContainsInOrder(
+      log, {L"Uninstalling guest service. Service name: [" + service.Name() + L"].",
+            LoadMsg(IDS_CHECKING_UNINSTALL_REQUIRED), L"Uninstall synchronization variables are not set.",
+            LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL), L"Stopping and deregistering the guest service.. Ok.",
+            L"Removing files of the guest service.. Ok.",
+            L"Uninstalling guest service. Service name: [" + service.Name() + L"].. Ok."}))
+      << testing_support::JoinLines(log);
+}
+
+void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
+
+// The service's side with a real uninstaller: the copy is started, the
+// handshake runs, and the agent's folder goes only when the removal is
+// accepted.
+TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
+  for (const bool cancel : {false, true}) {
+    CHostRun agent;
+    const std::wstring folderName = L"KorloTest_" + NewGuidText();
+    ::DeleteFileW(CHostRun::LogPath(L"KorloUninstall").c_str());
+    CLogCapture log;
+    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false,
+                                                         L"KorloTestLock_" + NewGuidText(), cancel ? &Cancel : nullptr));
+    const std::wstring done = LoadMsg(cancel ? IDS_AGENT_DECLINED_REMOVAL : IDS_AGENT_ACCEPTED_REMOVAL);
+    std::vector<std::wstring> expected = {done};
+    if (!cancel) expected.push_back(L"Removing files of the guest service.. Ok.");
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i) {
+      ::Sleep(100);
+      lines = UninstallLog(agent);
+    }
+    EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
+    EXPECT_EQ(cancel, FileExistsNow(agent.Folder()));
+    EXPECT_TRUE(log.Contains(kLogInfo, FormatMsg(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), L"false")));
+
+    // The copy in the temporary folder stays behind, as in the product;
+    // remove it once the uninstaller has ended.
+    const std::wstring copyFolder = GetTempFolder() + folderName;
+    for (int i = 0; i < 100 && FileExistsNow(copyFolder); ++i) {
+      ::Sleep(100);
+      ::DeleteFileW((copyFolder + L"\\KorloGuestHelper.exe").c_str());
+      ::RemoveDirectoryW(copyFolder.c_str());
+    }
+    EXPECT_FALSE(FileExistsNow(copyFolder));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#include "uninstall/synch.h"
+
+#include "base/msg.h"
+#include "base/msg_ids.h"
+#include "exc_checks.h"
+#include "log_capture.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using testing_support::CLogCapture;
+using testing_support::NewGuidText;
+using uninstall::CSynchConsumer;
+using uninstall::CSynchInitiator;
+using uninstall::CSynchVars;
+using uninstall::SSynchLimits;
+
+std::shared_ptr<CSynchVars> MakeVars(const std::wstring& lockName, const std::wstring& uid) {
+  return std::make_shared<CSynchVars>(lockName, uid);
+}
+
+// The text of every line, for failure reports and searches.
+std::wstring AllText(const CLogCapture& log) {
+  std::wstring all;
+  for (const auto& line : log.Lines()) all += line.text + L"\n";
+  return all;
+}
+
+bool Logged(const CLogCapture& log, const std::wstring& part) {
+  return AllText(log).find(part) != std::wstring::npos;
+}
+
+bool FileExistsNow(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+TEST(SynchVarsTest, DefinesLockPathAndEventNames) {
+  const std::wstring uid = CSynchVars::NewUid();
+  ASSERT_EQ(38u, uid.size());
+  EXPECT_EQ(L'{', uid.front());
+  EXPECT_EQ(L'}', uid.back());
+  EXPECT_EQ(std::wstring::npos, uid.find_first_of(L"ABCDEF"));
+
+  wchar_t windows[MAX_PATH] = {};
+  ::GetWindowsDirectoryW(windows, MAX_PATH);
+  CLogCapture log;
+  CSynchVars vars(L"KorloLock", uid);
+  ASSERT_TRUE(vars.Define());
+  EXPECT_TRUE(EqualNoCase(std::wstring(windows) + L"\\KorloLock.lck", vars.GetLockPath())) << vars.GetLockPath();
+  EXPECT_EQ(L"Global\\KorloUninstallLockAcquired_" + uid, vars.GetLockAcquiredEvtName());
+  EXPECT_EQ(L"Global\\KorloUninstallContinueUninstall_" + uid, vars.GetContinueEvtName());
+  EXPECT_EQ(L"Global\\KorloUninstallCancelUninstall_" + uid, vars.GetCancelEvtName());
+  EXPECT_TRUE(log.Contains(kLogInfo, L"Alias for the [cancel uninstall] event: [" + vars.GetCancelEvtName() + L"]."));
+
+  CSynchVars empty(L"", uid);
+  EXPECT_FALSE(empty.Define());
+  EXPECT_TRUE(log.Contains(kLogInfo, L"Uninstall synchronization variables are not set."));
+}
+
+void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
+void __cdecl Accept(BOOLEAN*) {}
+
+TEST(SynchTest, ServerFollowsTheDecisionOfTheClient) {
+  const struct {
+    PluginUninstallDecisionFn* decide;
+    bool accepted;
+    const wchar_t* event;
+  } cases[] = {
+      {nullptr, true, L"UninstallationAccepted"},
+      {&Accept, true, L"UninstallationAccepted"},
+      {&Cancel, false, L"UninstallationCancel"},
+  };
+  for (const auto& c : cases) {
+    CLogCapture log;
+    const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
+    const std::wstring uid = CSynchVars::NewUid();
+    CSynchConsumer consumer(MakeVars(lockName, uid), c.decide);
+    bool decision = !c.accepted;
+    std::thread server([&] { CSynchInitiator(MakeVars(lockName, uid)).Run(decision); });
+    const bool answer = consumer.Synchronize();
+    server.join();
+    EXPECT_EQ(c.accepted, answer) << c.event;
+    EXPECT_EQ(c.accepted, decision) << c.event;
+    EXPECT_TRUE(log.Contains(kLogMessage, FormatMsg(LoadMsg(IDS_FIRING_UNINSTALL_EVENT), c.event)));
+    EXPECT_TRUE(log.Contains(kLogInfo, LoadMsg(c.accepted ? IDS_UNINST_SERVER_ACCEPTED : IDS_UNINST_SERVER_CANCELLED)));
+    CSynchVars names(lockName, uid);
+    names.Define();
+    EXPECT_FALSE(FileExistsNow(names.GetLockPath()));
+  }
+}
+
+TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
+  CLogCapture log;
+  SSynchLimits limits;
+  limits.lockWaitMs = 200;
+  CSynchConsumer consumer(MakeVars(L"KorloTestLock_" + NewGuidText(), CSynchVars::NewUid()), &Cancel, limits);
+  EXPECT_TRUE(consumer.Synchronize());
+  EXPECT_TRUE(Logged(log, LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) + L"\n" + LoadMsg(IDS_LOCK_WAIT_TIMED_OUT)))
+      << testing_support::Narrow(AllText(log));
+  EXPECT_FALSE(Logged(log, L"Firing"));
+}
+
+// The child of LockHeldByAnotherProcess holds the lock file for 4 s.
+void HoldLockInChild(const std::wstring& path) {
+  CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                 FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  ASSERT_TRUE(file);
+  ::Sleep(4000);
+}
+
+// Every fault of the server's handshake is logged with text 182 and the
+// removal goes on.
+TEST(SynchTest, ServerFaultsLetTheRemovalGoOn) {
+  if (testing_support::ChildRole().compare(0, 5, L"hold:") == 0) {
+    HoldLockInChild(testing_support::ChildRole().substr(5));
+    return;
+  }
+  enum EFault { kServiceGone, kLockHeldByAnotherProcess, kNoDecision };
+  const struct {
+    EFault fault;
+    std::vector<std::wstring> chain;  // expected parts of the logged failure, in order
+  } cases[] = {
+      {kServiceGone, {L"Cannot open event. Event name: [Global\\KorloUninstallLockAcquired_{"}},
+      {kLockHeldByAnotherProcess,
+       {L"[uninstallation server]Cannot acquire the installation lock. Lock path: [",
+        L"Waiting for the file lock has timed out. Lock path: ["}},
+      {kNoDecision, {LoadMsg(IDS_CANNOT_WAIT_DECISION), LoadMsg(IDS_DECISION_TIMED_OUT)}},
+  };
+  for (const auto& c : cases) {
+    const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
+    const std::wstring uid = CSynchVars::NewUid();
+    CSynchVars names(lockName, uid);
+    names.Define();
+    std::unique_ptr<CSynchConsumer> consumer;
+    if (c.fault != kServiceGone) consumer = std::make_unique<CSynchConsumer>(MakeVars(lockName, uid), nullptr);
+    std::thread holder;
+    if (c.fault == kLockHeldByAnotherProcess) {
+      holder = std::thread([&] {
+        testing_support::RunSelfAsChild("SynchTest.ServerFaultsLetTheRemovalGoOn", L"hold:" + names.GetLockPath());
+      });
+      for (int i = 0; i < 100 && !FileExistsNow(names.GetLockPath()); ++i) ::Sleep(50);
+    }
+
+    CLogCapture log;
+    SSynchLimits limits;
+    limits.lockAttempts = 2;
+    limits.decisionWaitMs = 300;
+    const DWORD start = ::GetTickCount();
+    EXPECT_TRUE(uninstall::CheckUninstallRequired({{L"fileLockName", lockName}, {L"synchEvtsUid", uid}}, limits));
+    const DWORD elapsed = ::GetTickCount() - start;
+    if (holder.joinable()) holder.join();
+
+    const std::wstring all = AllText(log);
+    size_t at = all.find(LoadMsg(IDS_CANNOT_CHECK_UNINSTALL_REQUIRED));
+    EXPECT_NE(std::wstring::npos, at) << testing_support::Narrow(all);
+    for (const std::wstring& part : c.chain) {
+      at = all.find(part, at);
+      EXPECT_NE(std::wstring::npos, at) << testing_support::Narrow(part) << "\n" << testing_support::Narrow(all);
+    }
+    EXPECT_LT(elapsed, 3500u);
+    if (c.fault == kNoDecision) {
+      // The lock was taken and announced, and released again.
+      CKernelHandle acquired(::OpenEventW(SYNCHRONIZE, FALSE, names.GetLockAcquiredEvtName().c_str()));
+      EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(acquired.Get(), 0));
+      EXPECT_FALSE(FileExistsNow(names.GetLockPath()));
+    }
+  }
+}
+
+TEST(MutexOnFileTest, LockIsExclusiveAndUnlockDeletesTheFile) {
+  testing_support::CScratchDir dir;
+  const std::wstring path = dir / L"test.lck";
+  auto first = std::make_shared<uninstall::CMutexOnFile>(path);
+  uninstall::CMutexOnFile second(path);
+  {
+    uninstall::CLock4MutexOnFile hold(first, 1);
+    EXPECT_TRUE(first->IsLocked());
+    const auto again = testing_support::CatchExc([&] { first->Lock(1); });
+    ASSERT_TRUE(again);
+    EXPECT_EQ(FormatMsg(L"File-based mutex already locked. File path: [%1].", path), again->GetFullText());
+    const auto busy = testing_support::CatchExc<CWin32Exc>([&] { second.Lock(0); });
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(static_cast<std::int32_t>(0x80070102), busy->GetCode());
+    EXPECT_EQ(FormatMsg(L"Waiting for the file lock has timed out. Lock path: [%1].", path), busy->GetMessages()[0]);
+  }
+  EXPECT_FALSE(first->IsLocked());
+  EXPECT_FALSE(FileExistsNow(path));
+  second.Lock(1);
+  EXPECT_TRUE(second.IsLocked());
+}
+
+}  // namespace
