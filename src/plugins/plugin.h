@@ -10,8 +10,9 @@
 #include <memory>
 #include <string>
 
-// Answers a plugin's uninstall request. Until guest service removal is wired
-// in, the host's answer logs the request and declines it.
+// The callback every PluginMain receives for its uninstall requests. The
+// service installs the removal's callback at start-up; until then (and after
+// SetUninstallCallback(nullptr)) a request is logged and declined.
 PluginUninstallFn* GetUninstallCallback();
 void SetUninstallCallback(PluginUninstallFn* callback);
 

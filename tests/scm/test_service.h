@@ -1,6 +1,5 @@
-// The fixture service (tests/fixtures/fixture_service.cpp) registered in the
-// service control manager under a name no other test uses, and deleted again
-// (stopped first when it runs) on destruction.
+// The fixture service (tests/fixtures/fixture_service.cpp) registered under a
+// name no other test uses; stopped and deleted again on destruction.
 #pragma once
 
 #include "base/win.h"
@@ -15,32 +14,25 @@ namespace testing_support {
 class CTestService {
  public:
   explicit CTestService(const std::wstring& mode) : m_name(L"KorloTestSvc_" + NewGuidText()) {
+    const std::wstring image =
+        L"\"" + ProgramFolder() + L"\\fixture_service.exe\" " + mode + L" \"" + (m_dir / L"record.txt") + L"\"";
     m_manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    const std::wstring image = L"\"" + ProgramFolder() + L"\\fixture_service.exe\" " + mode + L" \"" +
-                               RecordPath() + L"\"";
-    if (m_manager != nullptr) {
-      m_service = ::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
-                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                   image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    }
+    m_service = ::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                 image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_NE(nullptr, m_service) << "cannot create the fixture service, error " << ::GetLastError();
   }
   ~CTestService() {
-    if (m_service != nullptr) {
-      SERVICE_STATUS status = {};
-      ::ControlService(m_service, SERVICE_CONTROL_STOP, &status);
-      WaitState(SERVICE_STOPPED, 10000);
-      ::DeleteService(m_service);
-      ::CloseServiceHandle(m_service);
-    }
-    if (m_manager != nullptr) ::CloseServiceHandle(m_manager);
+    SERVICE_STATUS status = {};
+    ::ControlService(m_service, SERVICE_CONTROL_STOP, &status);
+    WaitState(SERVICE_STOPPED, 10000);
+    ::DeleteService(m_service);
+    ::CloseServiceHandle(m_service);
+    ::CloseServiceHandle(m_manager);
   }
-  CTestService(const CTestService&) = delete;
-  CTestService& operator=(const CTestService&) = delete;
 
   const std::wstring& Name() const { return m_name; }
   SC_HANDLE Handle() const { return m_service; }
-  // Starts the service and waits until it runs.
   void Start() {
     ASSERT_TRUE(::StartServiceW(m_service, 0, nullptr)) << "error " << ::GetLastError();
     ASSERT_TRUE(WaitState(SERVICE_RUNNING, 15000));
@@ -50,18 +42,16 @@ class CTestService {
     return ::QueryServiceStatus(m_service, &status) ? status.dwCurrentState : 0;
   }
   bool WaitState(DWORD state, DWORD timeoutMs) const {
-    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
-      if (State() == state) return true;
+    for (DWORD waited = 0; State() != state; waited += 50) {
+      if (waited >= timeoutMs) return false;
       ::Sleep(50);
     }
-    return false;
+    return true;
   }
   // The stop controls the service has received, one "stop\n" each.
-  std::string Record() const { return ReadFileBytes(RecordPath()); }
+  std::string Record() const { return ReadFileBytes(m_dir / L"record.txt"); }
 
  private:
-  std::wstring RecordPath() const { return m_dir / L"record.txt"; }
-
   CScratchDir m_dir;
   std::wstring m_name;
   SC_HANDLE m_manager = nullptr;

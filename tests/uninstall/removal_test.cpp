@@ -8,11 +8,8 @@
 #include "plugins/plugin.h"
 #include "scm/test_service.h"
 #include "util/file.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <vector>
 
 namespace {
 
@@ -23,8 +20,7 @@ using testing_support::ContainsInOrder;
 using testing_support::CTestService;
 using testing_support::NewGuidText;
 
-// Records restart requests instead of restarting the machine, and installs
-// itself for its lifetime.
+// Records restart requests instead of restarting the machine.
 class CShutdownRecorder : public uninstall::ISystemShutdown {
  public:
   explicit CShutdownRecorder(DWORD failWith = 0) : m_failWith(failWith) {}
@@ -146,11 +142,7 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     // The copy in the temporary folder stays behind, as in the product;
     // remove it once the uninstaller has ended.
     const std::wstring copyFolder = GetTempFolder() + folderName;
-    for (int i = 0; i < 100 && FileExistsNow(copyFolder); ++i) {
-      ::Sleep(100);
-      ::DeleteFileW((copyFolder + L"\\KorloGuestHelper.exe").c_str());
-      ::RemoveDirectoryW(copyFolder.c_str());
-    }
+    RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(FileExistsNow(copyFolder));
   }
 }
