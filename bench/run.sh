@@ -32,6 +32,17 @@ for limit in 20 60; do
   run "$build/bin/bench_log_rotation.exe" "$winout" "$limit" | tee "$out/rotation_$limit.txt"
 done
 
+echo "== service start"
+# Installed inside the prefix, as a service would be: the helper with the
+# reference plugin as KorloVssSupport.dll, and the do-nothing service.
+svc=$build/wineprefix/drive_c/korlo-bench
+rm -rf "$svc"
+mkdir -p "$svc"
+cp "$build/bin/KorloGuestHelper.exe" "$build/bin/bench_bare_service.exe" "$svc/"
+cp "$build/bin/ReferencePlugin.dll" "$svc/KorloVssSupport.dll"
+: >"$svc/KorloAgentConfig.xml"
+run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service.exe' 9
+
 echo "== Linux gzip -9 of the same 20 MiB content"
 input=$out/rotation_20_input.log
 times=

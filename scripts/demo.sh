@@ -1,33 +1,58 @@
 #!/bin/sh
-# Builds the win64 preset and runs KorloGuestHelper.exe under Wine the way a
-# service host starts, then shows the log it wrote. Installs what is missing
-# first (as root on Debian 12).
+# The helper's main job, end to end under Wine: installs KorloGuestHelper.exe
+# as a real service (persistent mode: RPC on port 6173) with the reference
+# plugin as KorloVssSupport.dll, starts it, calls the plugin's RPC interface
+# over TCP on 127.0.0.1, shows the log lines of the start, stops the service
+# and deletes it. Installs what is missing first (as root on Debian 12).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
+echo "== building (win64)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target KorloGuestHelper wineprefix ReferencePlugin
+cmake --build --preset win64 --target KorloGuestHelper ReferencePlugin ReferencePluginClient KorloSvcCtl \
+  wineprefix | tail -n 1
+
 bin=build/win64/bin
 prefix=build/win64/wineprefix
-run="cmake/wine-run.sh $prefix"
-log="$prefix/drive_c/ProgramData/Korlo/Backup"
+run() { cmake/wine-run.sh "$prefix" "$@"; }
+name=KorloGuestHelper
+folder='C:\Program Files\Korlo\GuestHelper'
+unix_folder="$prefix/drive_c/Program Files/Korlo/GuestHelper"
+log="$prefix/drive_c/ProgramData/Korlo/Backup/KorloGuestHelper.log"
 
-# The default plugin is the reference plugin under the name the host loads.
-cp "$bin/ReferencePlugin.dll" "$bin/KorloVssSupport.dll"
-rm -f "$log"/*.log
+# A service left behind by an interrupted run goes first.
+run "$bin/KorloSvcCtl.exe" stop "$name" >/dev/null 2>&1 || true
+run "$bin/KorloSvcCtl.exe" delete "$name" >/dev/null 2>&1 || true
 
-show() {
-  echo "== $1"
-  iconv -f UTF-16LE -t UTF-8 "$2" | tr -d '\r' | sed 's/^\xef\xbb\xbf//'
-  echo
-}
+echo "== installing into $folder"
+mkdir -p "$unix_folder"
+cp "$bin/KorloGuestHelper.exe" "$unix_folder/"
+cp "$bin/ReferencePlugin.dll" "$unix_folder/KorloVssSupport.dll"
+cat >"$unix_folder/KorloAgentConfig.xml" <<'EOF'
+<GuestAgentConfig ServiceName="KorloVssSupport"><PluginsCnt><Plugin Path="KorloVssSupport.dll"/></PluginsCnt><PortsCfg UseDynPort="true"/></GuestAgentConfig>
+EOF
+# Only the lines this run appends are shown.
+start_line=1
+[ -f "$log" ] && start_line=$(($(iconv -f UTF-16LE -t UTF-8 "$log" | wc -l) + 1))
 
-echo "== KorloGuestHelper.exe (no arguments: the service dispatcher)"
-$run "$bin/KorloGuestHelper.exe" || echo "exit code $?"
-echo "== KorloGuestHelper.exe -injectVss"
-$run "$bin/KorloGuestHelper.exe" -injectVss -persistent || echo "exit code $?"
-show "C:\\ProgramData\\Korlo\\Backup\\KorloGuestHelper.log" "$log/KorloGuestHelper.log"
-for f in "$log"/*.log; do
-  [ "$f" = "$log/KorloGuestHelper.log" ] || show "plugin log $(basename "$f")" "$f"
-done
-$run --stop
+echo "== creating and starting the service"
+run "$bin/KorloSvcCtl.exe" create "$name" "\"$folder\\KorloGuestHelper.exe\" -persistent"
+status=0
+if run "$bin/KorloSvcCtl.exe" start "$name"; then
+  echo "== calling the reference plugin on 127.0.0.1:6173"
+  run "$bin/ReferencePluginClient.exe" 127.0.0.1 6173 status || status=$?
+  echo "== asking for removal without authentication (must be refused)"
+  run "$bin/ReferencePluginClient.exe" 127.0.0.1 6173 uninstall || true
+else
+  status=1
+fi
+
+echo "== stopping and deleting the service"
+run "$bin/KorloSvcCtl.exe" stop "$name" || status=1
+run "$bin/KorloSvcCtl.exe" delete "$name" || status=1
+run "$bin/KorloSvcCtl.exe" query "$name"
+
+echo "== the log of this run (C:\\ProgramData\\Korlo\\Backup\\KorloGuestHelper.log)"
+iconv -f UTF-16LE -t UTF-8 "$log" | tr -d '\r' | sed 's/^\xef\xbb\xbf//' | tail -n +"$start_line"
+run --stop
+exit "$status"

@@ -34,3 +34,13 @@ template <class Fn, class Proc>
 inline Fn ProcCast(Proc proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
 }
+
+// Calls to functions the SDK marks deprecated but the system still needs
+// (GetVersionExW): MSVC warns (C4996), GCC does not.
+#if defined(_MSC_VER)
+#define KORLO_DEPRECATED_CALLS_BEGIN __pragma(warning(push)) __pragma(warning(disable : 4996))
+#define KORLO_DEPRECATED_CALLS_END __pragma(warning(pop))
+#else
+#define KORLO_DEPRECATED_CALLS_BEGIN
+#define KORLO_DEPRECATED_CALLS_END
+#endif

@@ -78,12 +78,19 @@ struct LocalMemTraits {
   static void Close(Handle h) { ::LocalFree(h); }
 };
 
+struct ScHandleTraits {
+  using Handle = SC_HANDLE;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::CloseServiceHandle(h); }
+};
+
 using CKernelHandle = CScopedHandle<KernelHandleTraits>;
 using CFileHandle = CScopedHandle<FileHandleTraits>;
 using CFindHandle = CScopedHandle<FindHandleTraits>;
 using CRegKey = CScopedHandle<RegKeyTraits>;
 using CLibrary = CScopedHandle<LibraryTraits>;
 using CLocalMem = CScopedHandle<LocalMemTraits>;
+using CScHandle = CScopedHandle<ScHandleTraits>;
 
 // Holds a lock (anything with Lock and Unlock) for the lifetime of a scope.
 template <class Lock>

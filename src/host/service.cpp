@@ -1,9 +1,15 @@
 #include "host/service.h"
 
-#include "host/svc_ctx.h"
-#include "log/log.h"
 #include "base/exc.h"
 #include "base/msg.h"
+#include "base/msg_ids.h"
+#include "base/path.h"
+#include "host/svc_ctx.h"
+#include "log/log.h"
+#include "logfile/log_folder.h"
+#include "plugins/guest_cfg_file.h"
+#include "plugins/plugin_mngr.h"
+#include "settings/settings.h"
 
 #include <objbase.h>
 
@@ -16,14 +22,146 @@ void InitComSecurity() {
   }
 }
 
+// CSvcPendingNotifier
+
+CSvcPendingNotifier& CSvcPendingNotifier::Instance() {
+  static CSvcPendingNotifier instance;
+  return instance;
+}
+
+CSvcPendingNotifier::CSvcPendingNotifier() : m_stop(std::make_shared<CTermMediator>()) {}
+
+CSvcPendingNotifier::~CSvcPendingNotifier() {
+  try {
+    StopNotification();
+  } catch (const CExc& e) {
+    g_log.Error(L"Cannot stop notification to the SCM about the pending service status.", e);
+  }
+}
+
+void CSvcPendingNotifier::Init(const SERVICE_STATUS& status, SERVICE_STATUS_HANDLE handle) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  m_status = status;
+  m_handle = handle;
+}
+
+void CSvcPendingNotifier::StartPending(DWORD state) {
+  try {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    StopNotificationLocked();
+    m_status.dwCurrentState = state;
+    m_thread = std::make_shared<CThread>([this] { return NotificationProc(); }, false);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot start notification to the SCM about the pending service status.");
+    throw;
+  }
+}
+
+void CSvcPendingNotifier::SetStatus(DWORD state) {
+  try {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    StopNotificationLocked();
+    m_status.dwCurrentState = state;
+    m_status.dwCheckPoint = 0;
+    m_status.dwWaitHint = 0;
+    if (!::SetServiceStatus(m_handle, &m_status)) throw CWin32Exc(kUseLastError);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot notify the service control manager about service start/stop.");
+    throw;
+  }
+}
+
+void CSvcPendingNotifier::SetStatusNoThrow(DWORD state) {
+  try {
+    SetStatus(state);
+  } catch (const CExc& e) {
+    g_log.Error(e.GetFullText());
+  }
+}
+
+void CSvcPendingNotifier::StopNotification() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  StopNotificationLocked();
+}
+
+SERVICE_STATUS CSvcPendingNotifier::GetStatus() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  return m_status;
+}
+
+void CSvcPendingNotifier::StopNotificationLocked() {
+  if (!m_thread) return;
+  try {
+    g_log.Info(L"Stopping notification about the pending status of the service");
+    m_stop->Set();
+    if (!m_thread->Wait(kStopNotificationLimitMs)) {
+      throw CWin32Exc(L"The notification thread did not end in time.", ERROR_SERVICE_REQUEST_TIMEOUT);
+    }
+    m_thread.reset();
+    m_stop->Reset();
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot stop notification to the SCM about the pending service status.");
+    throw;
+  }
+}
+
+// Runs on the notification thread while the starting or stopping thread
+// holds m_lock only to start or stop it; the record's other fields do not
+// change meanwhile, so the check point is the only field written here.
+DWORD CSvcPendingNotifier::NotificationProc() {
+  SERVICE_STATUS status = m_status;
+  status.dwCheckPoint = 0;
+  status.dwWaitHint = kPendingWaitHintMs;
+  try {
+    for (;;) {
+      if (!::SetServiceStatus(m_handle, &status)) throw CWin32Exc(kUseLastError);
+      m_stop->WaitTermination(kPendingIntervalMs);
+      ++status.dwCheckPoint;
+    }
+  } catch (const STermExc&) {
+    g_log.Info(L"Stopping notification about the pending service status.");
+  }
+  return 0;
+}
+
 namespace {
+
+constexpr wchar_t kServiceClass[] = L"KorloGuestHelperSvc";
+constexpr wchar_t kDumpPrefix[] = L"GA";
+constexpr wchar_t kFirewallName[] = L"KorloGuestHelper";
+constexpr std::uint16_t kPersistentPort = 6173;
+
+// Runs on the dispatcher's thread (the process's main thread).
+void WINAPI ControlHandler(DWORD control) {
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
+  try {
+    CSvcPendingNotifier::Instance().StartPending(SERVICE_STOP_PENDING);
+  } catch (const CExc& e) {
+    g_log.Error(e.GetFullText());
+  }
+  CTermSink::Instance().Notify();
+}
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   try {
     RunServiceBody(*CSvcCtx::Instance(), false);
   } catch (const CExc& e) {
     g_log.Error(e.GetFullText());
+    CSvcPendingNotifier::Instance().SetStatusNoThrow(SERVICE_STOPPED);
   }
+}
+
+void RegisterWithScm(CSvcCtx& ctx) {
+  const std::wstring name = ctx.GetServiceName();
+  const SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerW(name.c_str(), ControlHandler);
+  if (handle == nullptr) throw CWin32Exc(L"Cannot register the service control handler.", kUseLastError);
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS;
+  status.dwCurrentState = SERVICE_START_PENDING;
+  status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+  CSvcPendingNotifier& notifier = CSvcPendingNotifier::Instance();
+  notifier.Init(status, handle);
+  notifier.StartPending(SERVICE_START_PENDING);
 }
 
 }  // namespace
@@ -36,7 +174,28 @@ void RunServiceDispatcher(CSvcCtx& ctx) {
   }
 }
 
-void RunServiceBody(CSvcCtx&, bool) {
+void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
+  const std::wstring programPath = GetModulePath();
   g_log.Info(L"Initializing service...");
-  throw CExc(L"The service run is not available in this build.", E_NOTIMPL);
+  if (!debugMode) RegisterWithScm(ctx);
+
+  cfg::CPortsSettings ports = ctx.GetConfig()->GetPortsSettings();
+  if (ctx.IsPersistent() || GetGuestRuntimeUseStaticPort()) ports.SetStaticPort(kPersistentPort);
+
+  const std::shared_ptr<CPluginMngr> plugins = CPluginMngr::Instance();
+  plugins->LoadPlugins(*ctx.GetConfig(), GetLogFolder(), ctx.IsPersistent(), ctx.IsFlr());
+  plugins->InitRpcEndpoints();
+  plugins->DoSvcStartupSteps();
+  plugins->StartWorkingThreads();
+
+  if (!debugMode) CSvcPendingNotifier::Instance().SetStatus(SERVICE_RUNNING);
+  g_log.Info(L"Service started. Is debug mode: [%1].", BoolText(debugMode));
+
+  plugins->WaitingLoop();
+
+  g_log.Info(LoadMsg(IDS_AGENT_STOPPED));
+  if (!debugMode) {
+    CSvcPendingNotifier::Instance().SetStatus(SERVICE_STOPPED);
+    g_log.Info(L"SCM status updated.");
+  }
 }

@@ -79,24 +79,29 @@ void CPluginMngr::DoSvcStartupSteps() {
 void CPluginMngr::StartWorkingThreads() {
   try {
     CLogStep step(g_log, LoadMsg(IDS_STARTING_PLUGINS_THREADS));
+    {
+      // Held until every thread has started: a stop all elsewhere would
+      // otherwise count a plugin whose thread is not stored yet as stopped,
+      // drop it and unload it while its PluginMain still runs.
+      CCriticalSection::CHold hold(m_lock);
+      for (const auto& plugin : m_plugins) {
+        try {
+          CLogStep pluginStep(g_log, LoadMsg(IDS_STARTING_PLUGIN_THREAD), plugin->GetPath());
+          plugin->StartThread();
+          pluginStep.Ok();
+        } catch (const CExc& e) {
+          g_log.Error(FormatMsg(LoadMsg(IDS_CANNOT_LAUNCH_PLUGIN_THREAD), plugin->GetPath()), e);
+        }
+      }
+    }
+    // Subscribed only now, outside the lock (a notification holds the sink's
+    // lock and then takes ours). A stop request that arrived during the
+    // start-up steps is remembered by the sink and runs stop all right here:
+    // every PluginMain has been started, finds its event set and returns
+    // before its library is unloaded.
     if (!m_subscribed) {
       m_subscribed = true;
       m_sink.Subscribe(std::make_shared<CTermSubscriber>(weak_from_this()));
-    }
-    // Held until every thread has started: stop all on the control handler's
-    // thread would otherwise count a plugin whose thread is not stored yet as
-    // stopped, drop it and return while its PluginMain still runs. The
-    // subscription above stays outside: a notification holds the sink's lock
-    // and then takes this one.
-    CCriticalSection::CHold hold(m_lock);
-    for (const auto& plugin : m_plugins) {
-      try {
-        CLogStep pluginStep(g_log, LoadMsg(IDS_STARTING_PLUGIN_THREAD), plugin->GetPath());
-        plugin->StartThread();
-        pluginStep.Ok();
-      } catch (const CExc& e) {
-        g_log.Error(FormatMsg(LoadMsg(IDS_CANNOT_LAUNCH_PLUGIN_THREAD), plugin->GetPath()), e);
-      }
     }
     step.Ok();
   } catch (const CExc& e) {

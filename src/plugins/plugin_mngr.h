@@ -35,8 +35,10 @@ class CPluginMngr : public std::enable_shared_from_this<CPluginMngr> {
   void LoadPlugins(const cfg::CGuestCfgFile& config, const std::wstring& logFolder, bool persistent, bool flr);
   void InitRpcEndpoints();
   void DoSvcStartupSteps();
-  // Subscribes to the sink, then starts one work thread per plugin; a stop
-  // request that arrives meanwhile waits until all have started.
+  // Starts one work thread per plugin, then subscribes to the sink. A stop
+  // request that came earlier is honoured during the subscription: the
+  // plugins are told to stop and waited for, never unloaded before their
+  // PluginMain has returned.
   void StartWorkingThreads();
   // Returns only after the termination event is signalled; reaps plugins
   // whose PluginMain has returned meanwhile. Never throws.

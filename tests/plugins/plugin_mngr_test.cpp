@@ -207,6 +207,13 @@ TEST_F(PluginMngrTest, TerminationBeforeStartStopsThePlugins) {
     manager->WaitingLoop();  // returns: the termination event is already set
     EXPECT_TRUE(manager->GetPluginPaths().empty());
     manager->StopAll();  // nothing left: returns at once
+    if (!plugins.empty()) {
+      // PluginMain ran, found its event set and returned before the unload.
+      const auto calls = Calls(L"fixture_plugin_all");
+      ASSERT_GE(calls.size(), 2u);
+      EXPECT_EQ(L"PluginMain.return|signalled", calls[calls.size() - 2]);
+      EXPECT_EQ(L"unload", calls.back());
+    }
   }
 }
 

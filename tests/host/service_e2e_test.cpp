@@ -1,0 +1,132 @@
+// The real KorloGuestHelper.exe as a real service in the service control
+// manager, hosting the fixture plugin as KorloVssSupport.dll: the states it
+// reports, the stop path, a stop during start-up, and the debug mode.
+#include "fixtures/fixture_record.h"
+#include "host_runner.h"
+#include "svc_control.h"
+
+#include "base/exc.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using namespace testing_support;
+
+constexpr DWORD kStateLimitMs = 30000;
+
+// The log's texts without their alignment blanks.
+std::vector<std::wstring> Unindented(const std::vector<std::wstring>& texts) {
+  std::vector<std::wstring> result;
+  for (const std::wstring& text : texts) result.push_back(text.substr(std::min(text.find_first_not_of(L' '), text.size())));
+  return result;
+}
+
+class ServiceE2eTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    // Something at the configuration path selects the built-in default
+    // document: the one plugin KorloVssSupport.dll, a dynamic port.
+    WriteFileBytes(m_host.Folder() + L"\\KorloAgentConfig.xml", "");
+    WriteFileBytes(m_host.Folder() + L"\\" + fixture::kSettingsFile,
+                   Narrow(std::wstring(fixture::kRecordVar) + L"=" + m_record + L"\n" + fixture::kStartupGateVar +
+                          L"=" + m_gateName + L"\n"));
+    ASSERT_TRUE(m_gate);
+    svcctl::Create(m_name, L"\"" + m_host.ExePath() + L"\"");
+  }
+  void TearDown() override {
+    ::SetEvent(m_gate.Get());
+    try {
+      const DWORD state = svcctl::Query(m_name).dwCurrentState;
+      if (state == 0) return;  // deleted by the test
+      if (state == SERVICE_RUNNING) svcctl::Control(m_name, SERVICE_CONTROL_STOP);
+      svcctl::WaitForState(m_name, SERVICE_STOPPED, kStateLimitMs);
+      svcctl::Delete(m_name);
+    } catch (const CExc& e) {
+      ADD_FAILURE() << Narrow(e.GetFullText());
+    }
+  }
+
+  std::vector<std::wstring> PluginCalls() {
+    std::vector<fixture::SCall> mine;
+    for (auto& call : fixture::ParseRecord(ReadFileBytes(m_record))) {
+      if (call.module == L"KorloVssSupport.dll") mine.push_back(call);
+    }
+    return fixture::CallTexts(mine);
+  }
+
+  CHostRun m_host{{L"fixture_plugin_all.dll=KorloVssSupport.dll"}};
+  const std::wstring m_name = L"KorloTest-" + NewGuidText();
+  const std::wstring m_record = m_host.Folder() + L"\\record.txt";
+  const std::wstring m_gateName = L"Global\\KorloTestGate-" + NewGuidText();
+  const CKernelHandle m_gate{::CreateEventW(nullptr, TRUE, FALSE, m_gateName.c_str())};
+};
+
+TEST_F(ServiceE2eTest, StartsWithGrowingCheckPointsRunsAndStopsInOrder) {
+  svcctl::Start(m_name);
+  std::vector<SERVICE_STATUS> pending;
+  svcctl::WaitForState(m_name, SERVICE_RUNNING, 2500, 50, [&](const SERVICE_STATUS& status) {
+    if (status.dwCurrentState == SERVICE_START_PENDING) pending.push_back(status);
+  });
+  ASSERT_GE(pending.size(), 2u) << "the start-up steps hold the service in START_PENDING";
+  for (size_t i = 1; i < pending.size(); ++i) EXPECT_GT(pending[i].dwCheckPoint, pending[i - 1].dwCheckPoint);
+  EXPECT_EQ(2000u, pending.back().dwWaitHint);
+
+  ::SetEvent(m_gate.Get());
+  ASSERT_TRUE(svcctl::WaitForState(m_name, SERVICE_RUNNING, kStateLimitMs));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP), svcctl::Query(m_name).dwControlsAccepted);
+
+  // Any control other than stop and shutdown changes nothing.
+  svcctl::Control(m_name, SERVICE_CONTROL_INTERROGATE);
+  ::Sleep(300);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), svcctl::Query(m_name).dwCurrentState);
+
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), svcctl::Control(m_name, SERVICE_CONTROL_STOP).dwCurrentState);
+  ASSERT_TRUE(svcctl::WaitForState(m_name, SERVICE_STOPPED, kStateLimitMs));
+  svcctl::Delete(m_name);
+  EXPECT_EQ(0u, svcctl::Query(m_name).dwCurrentState) << "deleted once stopped";
+
+  EXPECT_TRUE(ContainsInOrder(Unindented(m_host.LogTexts()), {L"Initializing service...", L"Loading plugins.",
+                                                  L"Loading plugins.. Ok.", L"Starting plugins working threads.",
+                                                  L"Service started. Is debug mode: [false].",
+                                                  L"Entering waiting loop.", L"Exiting waiting loop.",
+                                                  L"Agent stopped.", L"SCM status updated."}))
+      << JoinLines(m_host.LogTexts());
+  const auto calls = PluginCalls();
+  EXPECT_TRUE(ContainsInOrder(calls, {L"PluginInitRpcEp", L"PluginDoSvcStartupSteps.return",
+                                      L"PluginMain.return|signalled", L"unload"}))
+      << JoinLines(calls);
+}
+
+// A stop request while the plugin's start-up steps still run is remembered:
+// PluginMain still runs and returns before the library is unloaded, and the
+// service ends STOPPED.
+TEST_F(ServiceE2eTest, StopDuringStartupIsHonoured) {
+  svcctl::Start(m_name);
+  ASSERT_TRUE(svcctl::WaitForState(m_name, SERVICE_START_PENDING, kStateLimitMs));
+  svcctl::Control(m_name, SERVICE_CONTROL_STOP);
+  ::SetEvent(m_gate.Get());
+  ASSERT_TRUE(svcctl::WaitForState(m_name, SERVICE_STOPPED, kStateLimitMs));
+  const auto calls = PluginCalls();
+  EXPECT_TRUE(ContainsInOrder(calls, {L"PluginDoSvcStartupSteps.return", L"PluginMain.return|signalled",
+                                      L"unload"}))
+      << JoinLines(calls);
+}
+
+// Debug mode runs the body on the console: any call to the service control
+// manager would fail there, so reaching the started line shows there was none.
+TEST(ServiceDebugModeTest, RunsTheBodyWithoutTheServiceControlManager) {
+  CHostRun host({L"fixture_plugin_returns.dll=KorloVssSupport.dll"});
+  WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
+  const SProcessResult result = host.Run(L"-dbg", std::string(), 5000);
+  EXPECT_TRUE(result.timedOut) << "debug mode runs until the process ends";
+  const auto texts = Unindented(host.LogTexts());
+  EXPECT_TRUE(ContainsInOrder(texts, {L"Initializing service...", L"Loading plugins.. Ok.",
+                                      L"Service started. Is debug mode: [true].", L"Entering waiting loop."}))
+      << JoinLines(texts);
+  EXPECT_FALSE(HasLineContaining(texts, L"Stopping notification about the pending status of the service"));
+}
+
+}  // namespace
