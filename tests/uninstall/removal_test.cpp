@@ -6,7 +6,9 @@
 #include "host_runner.h"
 #include "log_capture.h"
 #include "plugins/plugin.h"
+#include "fixtures/fixture_record.h"
 #include "scm/test_service.h"
+#include "svc_control.h"
 #include "util/file.h"
 
 #include <gtest/gtest.h>
@@ -21,18 +23,14 @@ using testing_support::CTestService;
 using testing_support::NewGuidText;
 
 // Records restart requests instead of restarting the machine.
-class CShutdownRecorder : public uninstall::ISystemShutdown {
- public:
-  explicit CShutdownRecorder(DWORD failWith = 0) : m_failWith(failWith) {}
+struct CShutdownRecorder : uninstall::ISystemShutdown {
   BOOL RequestRestart(UINT flags, DWORD reason) override {
     calls.push_back({flags, reason});
-    ::SetLastError(m_failWith);
-    return m_failWith == 0;
+    ::SetLastError(failWith);
+    return failWith == 0;
   }
+  DWORD failWith = 0;
   std::vector<std::pair<UINT, DWORD>> calls;
-
- private:
-  DWORD m_failWith;
 };
 
 bool FileExistsNow(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -57,18 +55,16 @@ TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
     uninstall::SetSystemShutdown(previous);
     EXPECT_TRUE(log.Contains(kLogInfo, L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."));
     EXPECT_EQ(reboot, log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
-    ASSERT_EQ(reboot ? 1u : 0u, recorder->calls.size());
-    if (reboot) {
-      EXPECT_EQ(static_cast<UINT>(EWX_REBOOT | EWX_FORCE), recorder->calls[0].first);
-      EXPECT_EQ(0x80040001u, recorder->calls[0].second);
-    }
+    using TCalls = std::vector<std::pair<UINT, DWORD>>;
+    EXPECT_EQ((reboot ? TCalls{{EWX_REBOOT | EWX_FORCE, 0x80040001}} : TCalls{}), recorder->calls);
   }
 }
 
 // The reboot still happens when the run fails, and its own failure is logged
 // while the first failure goes on to the caller.
 TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
-  const auto recorder = std::make_shared<CShutdownRecorder>(ERROR_ACCESS_DENIED);
+  const auto recorder = std::make_shared<CShutdownRecorder>();
+  recorder->failWith = ERROR_ACCESS_DENIED;
   const auto previous = uninstall::SetSystemShutdown(recorder);
   CLogCapture log;
   const auto e = CatchExc([] { uninstall::RunUninstall({{L"uninstall", L""}, {L"sys_shutdown", L""}}); });
@@ -81,13 +77,6 @@ TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
   EXPECT_TRUE(log.Contains(kLogWarning, L"The reboot of the local system is required."));
   EXPECT_TRUE(log.Contains(kLogError, L"The pending reboot of the local system failed."));
   EXPECT_TRUE(log.Contains(kLogError, L"Cannot initiate reboot of the local system."));
-}
-
-TEST(RemovalTest, UninstallerCommandLine) {
-  uninstall::CSynchVars vars(L"lockName", L"{uid}");
-  EXPECT_EQ(L"\"C:\\t\\u.exe\" -uninstall -sys_shutdown -agent_path \"C:\\a b\\g.exe\" -svc_name \"KorloVssSupport\""
-            L" -fileLockName lockName -synchEvtsUid {uid}",
-            uninstall::BuildUninstallerCommandLine(L"C:\\t\\u.exe", true, L"C:\\a b\\g.exe", L"KorloVssSupport", vars));
 }
 
 // The uninstaller run of the real executable: the service is stopped and
@@ -145,6 +134,46 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(FileExistsNow(copyFolder));
   }
+}
+
+// The whole road: the real helper as the service its configuration names
+// ("KorloVssSupport", passed to the uninstaller as "svc_name"), hosting the
+// fixture plugin, which asks for removal and accepts it.
+TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
+  const std::wstring name = L"KorloVssSupport";
+  if (svcctl::Query(name).dwCurrentState != 0) GTEST_SKIP() << "the service exists already; it is not the test's";
+  testing_support::CScratchDir dir;
+  CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
+  testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
+  testing_support::WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
+                                  testing_support::Narrow(std::wstring(fixture::kRecordVar) + L"=" + (dir / L"record") +
+                                                          L"\n" + fixture::kUninstallVar + L"=0,accept,KorloTestLock_" +
+                                                          NewGuidText() + L"\n"));
+  ::DeleteFileW(CHostRun::LogPath(L"KorloUninstall").c_str());
+  svcctl::Create(name, L"\"" + host.ExePath() + L"\"");
+  svcctl::Start(name);
+  std::string record;
+  for (int i = 0; i < 600 && svcctl::Query(name).dwCurrentState != 0; ++i) {
+    ::Sleep(100);
+    record = testing_support::ReadFileBytes(dir / L"record");
+    if (record.find("uninstall.result|0") != std::string::npos) break;
+  }
+  const bool declined = record.find("uninstall.result|0") != std::string::npos;
+  if (svcctl::Query(name).dwCurrentState != 0) {
+    svcctl::Control(name, SERVICE_CONTROL_STOP);
+    svcctl::WaitForState(name, SERVICE_STOPPED, 30000);
+    svcctl::Delete(name);
+  }
+  if (declined) GTEST_SKIP() << "the service does not install uninstall::InstallUninstallCallback yet";
+  EXPECT_NE(std::string::npos, record.find("decide|0")) << record;
+  const std::vector<std::wstring> expected = {L"Uninstalling guest service. Service name: [KorloVssSupport].",
+                                              LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL),
+                                              L"Removing files of the guest service.. Ok."};
+  std::vector<std::wstring> log;
+  for (int i = 0; i < 300 && !ContainsInOrder(log, expected); ++i, ::Sleep(100)) log = UninstallLog(host);
+  EXPECT_TRUE(ContainsInOrder(log, expected)) << testing_support::JoinLines(log);
+  EXPECT_FALSE(FileExistsNow(host.Folder()));
+  RemoveFolderWithRetries(GetTempFolder() + L"KorloGuestHelper", 100, 100);
 }
 
 }  // namespace

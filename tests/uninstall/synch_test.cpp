@@ -14,7 +14,6 @@ namespace {
 using testing_support::CLogCapture;
 using testing_support::NewGuidText;
 using uninstall::CSynchConsumer;
-using uninstall::CSynchInitiator;
 using uninstall::CSynchVars;
 using uninstall::SSynchLimits;
 
@@ -52,43 +51,11 @@ TEST(SynchVarsTest, DefinesLockPathAndEventNames) {
   EXPECT_TRUE(log.Contains(kLogInfo, L"Uninstall synchronization variables are not set."));
 }
 
-void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
-void __cdecl Accept(BOOLEAN*) {}
-
-TEST(SynchTest, ServerFollowsTheDecisionOfTheClient) {
-  const struct {
-    PluginUninstallDecisionFn* decide;
-    bool accepted;
-    const wchar_t* event;
-  } cases[] = {
-      {nullptr, true, L"UninstallationAccepted"},
-      {&Accept, true, L"UninstallationAccepted"},
-      {&Cancel, false, L"UninstallationCancel"},
-  };
-  for (const auto& c : cases) {
-    CLogCapture log;
-    const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
-    const std::wstring uid = CSynchVars::NewUid();
-    CSynchConsumer consumer(MakeVars(lockName, uid), c.decide);
-    bool decision = !c.accepted;
-    std::thread server([&] { CSynchInitiator(MakeVars(lockName, uid)).Run(decision); });
-    const bool answer = consumer.Synchronize();
-    server.join();
-    EXPECT_EQ(c.accepted, answer) << c.event;
-    EXPECT_EQ(c.accepted, decision) << c.event;
-    EXPECT_TRUE(log.Contains(kLogMessage, FormatMsg(LoadMsg(IDS_FIRING_UNINSTALL_EVENT), c.event)));
-    EXPECT_TRUE(log.Contains(kLogInfo, LoadMsg(c.accepted ? IDS_UNINST_SERVER_ACCEPTED : IDS_UNINST_SERVER_CANCELLED)));
-    CSynchVars names(lockName, uid);
-    names.Define();
-    EXPECT_FALSE(FileExistsNow(names.GetLockPath()));
-  }
-}
-
 TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
   CLogCapture log;
   SSynchLimits limits;
   limits.lockWaitMs = 200;
-  CSynchConsumer consumer(MakeVars(L"KorloTestLock_" + NewGuidText(), CSynchVars::NewUid()), &Cancel, limits);
+  CSynchConsumer consumer(MakeVars(L"KorloTestLock_" + NewGuidText(), CSynchVars::NewUid()), nullptr, limits);
   EXPECT_TRUE(consumer.Synchronize());
   const std::wstring all = AllText(log);
   EXPECT_NE(std::wstring::npos, all.find(LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) + L"\n" + LoadMsg(IDS_LOCK_WAIT_TIMED_OUT)))
