@@ -4,6 +4,7 @@
 #include "base/msg.h"
 #include "base/msg_ids.h"
 #include "base/path.h"
+#include "firewall/firewall.h"
 #include "host/svc_ctx.h"
 #include "log/log.h"
 #include "logfile/log_folder.h"
@@ -179,6 +180,8 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   g_log.Info(L"Initializing service...");
   if (!debugMode) RegisterWithScm(ctx);
 
+  CFirewallExceptions().AddFirewallException(ctx.GetServiceName(), programPath);
+
   cfg::CPortsSettings ports = ctx.GetConfig()->GetPortsSettings();
   if (ctx.IsPersistent() || GetGuestRuntimeUseStaticPort()) ports.SetStaticPort(kPersistentPort);
 
@@ -192,6 +195,8 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   g_log.Info(L"Service started. Is debug mode: [%1].", BoolText(debugMode));
 
   plugins->WaitingLoop();
+
+  CFirewallExceptions().RemoveFirewallException(kFirewallName, programPath);
 
   g_log.Info(LoadMsg(IDS_AGENT_STOPPED));
   if (!debugMode) {
