@@ -3,6 +3,7 @@
 #include "base/exc.h"
 #include "base/msg.h"
 #include "log/log.h"
+#include "settings/settings.h"
 
 #include <rpc.h>
 
@@ -14,6 +15,13 @@ constexpr unsigned int kMinCallThreads = 2;
 RPC_WSTR RpcText(const wchar_t* text) { return reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(text)); }
 
 }  // namespace
+
+cfg::CPortsSettings SelectRpcPortsSettings(const cfg::CPortsSettings& configured, bool persistent) {
+  if (!persistent && !GetGuestRuntimeUseStaticPort()) return configured;
+  cfg::CPortsSettings fixed;
+  fixed.SetStaticPort(kPersistentRpcPort);
+  return fixed;
+}
 
 void UseDynamicTcpEndpoint() {
   const RPC_STATUS status = ::RpcServerUseProtseqW(RpcText(kTcpProtocolSequence), RPC_C_PROTSEQ_MAX_REQS_DEFAULT,

@@ -11,6 +11,15 @@
 
 #include <cstdint>
 
+// The static port of persistent mode.
+constexpr std::uint16_t kPersistentRpcPort = 6173;
+
+// The port policy the service registers with: the static port
+// kPersistentRpcPort in persistent mode, or else when the registry setting
+// GuestRuntimeUseStaticPort is on (not read in persistent mode); otherwise
+// `configured`, the agent configuration's pair.
+cfg::CPortsSettings SelectRpcPortsSettings(const cfg::CPortsSettings& configured, bool persistent);
+
 // Registers ncacn_ip_tcp with the RPC run-time: a dynamic endpoint when
 // settings.UseDynPort(), else the endpoint settings.StaticPort(). Logged as a
 // step. A failure gets "Cannot register RPC protocol sequences used by the
