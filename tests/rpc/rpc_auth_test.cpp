@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -17,7 +16,6 @@
 
 namespace {
 
-using testing_support::CatchExc;
 using testing_support::CLogCapture;
 using Texts = std::vector<std::wstring>;
 
@@ -26,7 +24,7 @@ const std::wstring kDn = L"CN=VM,CN=Computers,DC=example,DC=test";
 // A domain member as the directory shows it; records every call in order.
 class CFakeDirectory : public rpc::CDirectoryApi {
  public:
-  std::map<DS_SPN_NAME_TYPE, Texts> spns{{DS_SPN_DNS_HOST, {L"Svc/vm.example.test"}}, {DS_SPN_NB_HOST, {L"Svc/VM"}}};
+  Texts spns = {L"Svc/vm.example.test", L"Svc/VM"};  // DNS, NetBIOS
   DWORD spnError = 0, bindError = 0;
   std::map<std::wstring, DWORD> writeErrors;  // by SPN
   std::set<unsigned long> refusedAuth;
@@ -43,7 +41,8 @@ class CFakeDirectory : public rpc::CDirectoryApi {
   }
   DWORD Unbind(HANDLE* binding) override { return Record(*binding == this ? L"Unbind" : L"Unbind ?", 0); }
   DWORD GetSpns(DS_SPN_NAME_TYPE type, const wchar_t* serviceClass, Texts& out) override {
-    if (spnError == 0) out.insert(out.end(), spns[type].begin(), spns[type].end());
+    const size_t index = type == DS_SPN_DNS_HOST ? 0 : 1;
+    if (spnError == 0 && index < spns.size()) out.push_back(spns[index]);
     return Record(L"GetSpns " + std::to_wstring(type) + L" " + serviceClass, spnError);
   }
   DWORD WriteAccountSpn(HANDLE binding, DS_SPN_WRITE_OP op, const wchar_t* account, const wchar_t* spn) override {
@@ -71,35 +70,21 @@ class CFakeDirectory : public rpc::CDirectoryApi {
                                   const_cast<wchar_t*>(L"example.test"), nullptr, 0, nullptr, nullptr};
 };
 
-// The captured lines at `level`, in order.
-Texts Lines(const CLogCapture& log, std::int32_t level) {
+// The captured lines at `level`, in order; `count` > 0: only the last ones.
+Texts Lines(const CLogCapture& log, std::int32_t level, size_t count = 0) {
   Texts texts;
   for (const auto& line : log.Lines()) {
     if (line.level == level) texts.push_back(line.text);
   }
-  return texts;
+  return count ? Texts(texts.end() - std::min(count, texts.size()), texts.end()) : texts;
 }
 
-TEST(RpcAuth, SpnListHoldsDnsThenNetBiosNamesAndReportsFailures) {
-  CFakeDirectory directory;
-  EXPECT_EQ((Texts{L"Svc/vm.example.test", L"Svc/VM"}), rpc::GetServiceSpns(L"Svc", directory));
-  EXPECT_EQ((Texts{L"GetSpns 0 Svc", L"GetSpns 2 Svc"}), directory.calls);
-  const auto empty = CatchExc<CWin32Exc>([&] { rpc::GetServiceSpns(L"", directory); });
-  EXPECT_TRUE(empty && empty->GetMessages().front() == L"ServiceName is empty" && empty->GetCode() == E_FAIL);
-  directory.spnError = ERROR_NO_SUCH_DOMAIN;
-  const auto failed = CatchExc<CWin32Exc>([&] { rpc::RegisterRpcAuthentication(L"Svc", directory); });
-  ASSERT_TRUE(failed);
-  EXPECT_TRUE(testing_support::StartsWith(failed->GetFullText(),
-                                          L"Cannot initialize RPC authentication service.\r\nFailed to get SPN (DsGetSpn)\r\n"));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DOMAIN), failed->GetWin32Error());
-}
-
-TEST(RpcAuth, NtlmAndKerberosAreOnlyFallBacksForARefusedNegotiate) {
+TEST(RpcAuth, AuthenticationFallsBackToNtlmAndKerberosOnlyForARefusedNegotiate) {
   const Texts names = {L"RPC_C_AUTHN_GSS_NEGOTIATE", L"RPC_C_AUTHN_WINNT", L"RPC_C_AUTHN_GSS_KERBEROS"};
   const struct {
     std::set<unsigned long> refused;
-    Texts services;  // tried per SPN
-    size_t warnings;  // per SPN: the first names
+    Texts services;   // tried per SPN
+    size_t warnings;  // per SPN, naming the first services
   } cases[] = {{{}, {L"9"}, 0}, {{9}, {L"9", L"10", L"16"}, 1}, {{9, 10, 16}, {L"9", L"10", L"16"}, 3}};
   for (const auto& c : cases) {
     CFakeDirectory directory;
@@ -107,55 +92,69 @@ TEST(RpcAuth, NtlmAndKerberosAreOnlyFallBacksForARefusedNegotiate) {
     CLogCapture log;
     rpc::RegisterRpcAuthentication(L"Svc", directory);
     Texts tried = {L"GetSpns 0 Svc", L"GetSpns 2 Svc"}, warned;
-    for (const std::wstring spn : {L"Svc/vm.example.test", L"Svc/VM"}) {
+    for (const std::wstring& spn : directory.spns) {
       for (const std::wstring& service : c.services) tried.push_back(L"Auth " + service + L" " + spn);
       for (size_t i = 0; i < c.warnings; ++i) {
         warned.push_back(L"Cannot register authentication information with the [" + names[i] +
                          L"] authentication service. SPN : [" + spn + L"].");
+        warned.push_back(L" Code: 1747");  // the end of the RPC error, one step deeper
       }
     }
     EXPECT_EQ(tried, directory.calls);
     Texts lines;
-    size_t causes = 0;  // each warning carries the RPC error one step deeper
     for (const std::wstring& line : Lines(log, kLogWarning)) {
-      if (line.rfind(L"Cannot register", 0) == 0) lines.push_back(line);
-      causes += line == L" Code: 1747";
+      if (line.rfind(L"RPC error:", 0) != 0) lines.push_back(line);
     }
     EXPECT_EQ(warned, lines);
-    EXPECT_EQ(warned.size(), causes);
     EXPECT_EQ((Texts{L"Service SPN: [Svc/vm.example.test]", L"Service SPN: [Svc/VM]"}), Lines(log, kLogInfo));
-    EXPECT_TRUE(log.Contains(kLogMessage, L"Initializing RPC authentication service.. Ok."));
+    EXPECT_EQ((Texts{L"Initializing RPC authentication service.. Ok."}), Lines(log, kLogMessage, 1));
   }
-  CFakeDirectory none;  // no SPN at all
-  none.spns.clear();
+}
+
+TEST(RpcAuth, AuthenticationWithoutSpnsWarnsOrFails) {
+  CFakeDirectory directory;
+  directory.spns.clear();
   CLogCapture log;
-  rpc::RegisterRpcAuthentication(L"Svc", none);
+  rpc::RegisterRpcAuthentication(L"Svc", directory);
   EXPECT_EQ((Texts{L"SPN list is empty"}), Lines(log, kLogWarning));
-  EXPECT_TRUE(log.Contains(kLogMessage, L"Initializing RPC authentication service.. Failed."));
+  EXPECT_EQ((Texts{L"Initializing RPC authentication service.. Failed."}), Lines(log, kLogMessage, 1));
+  for (const wchar_t* serviceClass : {L"", L"Svc"}) {  // ServiceName is empty / DsGetSpn fails
+    directory.spnError = ERROR_NO_SUCH_DOMAIN;
+    const auto e =
+        testing_support::CatchExc<CWin32Exc>([&] { rpc::RegisterRpcAuthentication(serviceClass, directory); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ((Texts{L"Cannot initialize RPC authentication service.",
+                     *serviceClass ? L"Failed to get SPN (DsGetSpn)" : L"ServiceName is empty"}),
+              Texts(e->GetMessages().begin(), e->GetMessages().begin() + 2));
+    EXPECT_EQ(*serviceClass ? CExc::ToHResult(ERROR_NO_SUCH_DOMAIN) : E_FAIL, e->GetCode());
+  }
 }
 
 TEST(RpcAuth, SpnRegistrationOnADomainMember) {
   const Texts found = {L"GetDcName 1073745920", L"GetUserNameEx 1", L"GetUserNameEx 1", L"GetSpns 0 Svc",
                        L"GetSpns 2 Svc", L"Bind example.test"};
   const Texts writes = {L"Write Svc/vm.example.test", L"Write Svc/VM", L"Unbind", L"Free dc"};
+  const std::wstring denied = GetSystemText(ERROR_ACCESS_DENIED);
   const struct {
-    std::function<void(CFakeDirectory&)> arrange;
-    bool result;
+    DWORD writeError, bindError;
+    bool noSpns, result;
     Texts after;   // calls after `found`
-    Texts errors;  // their first lines
+    Texts errors;  // the first error lines
   } cases[] = {
-      {[](CFakeDirectory&) {}, true, writes, {}},
-      {[](CFakeDirectory& d) { d.writeErrors[L"Svc/vm.example.test"] = ERROR_ACCESS_DENIED; }, true, writes,
+      {0, 0, false, true, writes, {}},
+      {ERROR_ACCESS_DENIED, 0, false, true, writes,
        {L"Failed to register SPN 'Svc/vm.example.test': Failed to write SPN to account (DsWriteAccountSpn): " +
-        GetSystemText(ERROR_ACCESS_DENIED).substr(0, GetSystemText(ERROR_ACCESS_DENIED).find(L'\r'))}},
-      {[](CFakeDirectory& d) { d.spns.clear(); }, false, {L"Unbind", L"Free dc"},
+        denied.substr(0, denied.find(L'\r'))}},
+      {0, 0, true, false, {L"Unbind", L"Free dc"},
        {L"Failed to register SPN", L"Failed to get SPN: SPN list is empty"}},
-      {[](CFakeDirectory& d) { d.bindError = ERROR_DS_DRA_ACCESS_DENIED; }, false, {L"Free dc"},
+      {0, ERROR_DS_DRA_ACCESS_DENIED, false, false, {L"Free dc"},
        {L"Failed to register SPN", L"Failed to bind Domain Controller (DsBindW)"}},
   };
   for (const auto& c : cases) {
     CFakeDirectory directory;
-    c.arrange(directory);
+    directory.writeErrors[L"Svc/vm.example.test"] = c.writeError;
+    directory.bindError = c.bindError;
+    if (c.noSpns) directory.spns.clear();
     CLogCapture log;
     EXPECT_EQ(c.result, rpc::CSpnRegistrar(L"Guest", L"Svc", directory).RegisterSpns());
     Texts calls = found;
@@ -167,15 +166,12 @@ TEST(RpcAuth, SpnRegistrationOnADomainMember) {
     EXPECT_TRUE(log.Contains(kLogMessage, L"Registering SPN for 'Guest' service on '" + kDn + L"'" +
                                               (c.result ? L". Ok." : L". Failed.")));
   }
-}
-
-TEST(RpcAuth, SpnRegistrationCanBeDisabled) {
   testing_support::CTestRegKey settings(kSettingsKeyPath);
   settings.SetDword(L"KerberosAutomaticSPNRegistration", 0);
-  CFakeDirectory directory;
+  CFakeDirectory disabled;
   CLogCapture log;
-  EXPECT_FALSE(rpc::CSpnRegistrar(L"Guest", L"Svc", directory).RegisterSpns());
-  EXPECT_TRUE(directory.calls.empty());
+  EXPECT_FALSE(rpc::CSpnRegistrar(L"Guest", L"Svc", disabled).RegisterSpns());
+  EXPECT_TRUE(disabled.calls.empty());
   EXPECT_EQ((Texts{L"Kerberos automatic SPN registration is disabled (KerberosAutomaticSPNRegistration = false)."}),
             Lines(log, kLogInfo));
 }
@@ -195,12 +191,11 @@ TEST(RpcAuth, SystemDirectoryBuildsHostSpnsAndFindsNoDomain) {
   CLogCapture log;
   rpc::RegisterRpcAuthentication(rpc::kServiceClass);
   EXPECT_TRUE(Lines(log, kLogWarning).empty());
-  EXPECT_TRUE(log.Contains(kLogMessage, L"Initializing RPC authentication service.. Ok."));
   EXPECT_FALSE(rpc::CSpnRegistrar(rpc::kServiceClass, rpc::kServiceClass).RegisterSpns());
-  const Texts lines = Lines(log, kLogMessage);
+  EXPECT_TRUE(log.Contains(kLogMessage, L"Initializing RPC authentication service.. Ok."));
   EXPECT_EQ((Texts{L"Getting Domain Controller", L"Getting Domain Controller. Failed.",
                    L"Domain Controller was not found. No need to register SPN"}),
-            Texts(lines.end() - std::min<size_t>(3, lines.size()), lines.end()));
+            Lines(log, kLogMessage, 3));
 }
 
 }  // namespace
