@@ -173,8 +173,8 @@ class CHostedReferencePlugin {
     ::SetEvent(m_termination.Get());
     if (m_work.joinable()) m_work.join();
   }
-  // The port of the TCP endpoint.
   const std::wstring& LocalEndpoint() const { return m_localEndpoint; }
+  // The port of the TCP endpoint.
   static std::wstring Port() {
     RPC_BINDING_VECTOR* bindings = nullptr;
     if (::RpcServerInqBindings(&bindings) != RPC_S_OK) return std::wstring();
@@ -276,7 +276,6 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
            L"PluginMain is not running: no uninstall callback to call.\r\n",
            L"Asking the host to remove the guest service. Reboot: [1]. File lock name: [KorloLock].",
            L"The host answered the removal request with [0].\r\n",
-           L"RPC RequestUninstall refused: the caller is not authenticated (",
            L"PluginMain finished.\r\n",
        }) {
     from = log.find(line, from);
