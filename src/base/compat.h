@@ -34,3 +34,11 @@ template <class Fn, class Proc>
 inline Fn ProcCast(Proc proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
 }
+
+// Put in front of one statement that calls a function MSVC's headers mark as
+// deprecated (C4996) although it is the one wanted, such as GetVersionExW.
+#if defined(_MSC_VER)
+#define KORLO_ALLOW_DEPRECATED __pragma(warning(suppress : 4996))
+#else
+#define KORLO_ALLOW_DEPRECATED
+#endif
