@@ -98,7 +98,7 @@ CCrashHandler::CCrashHandler()
 void CCrashHandler::Install() {
   try {
     const LPTOP_LEVEL_EXCEPTION_FILTER previous = ::SetUnhandledExceptionFilter(&TopLevelFilter);
-    if (previous != &TopLevelFilter) m_previousFilter = previous;
+    if (previous != &TopLevelFilter && previous != korlo_runtime_exception_filter()) m_previousFilter = previous;
     std::set_terminate(&OnTerminate);
 
     std::vector<wchar_t> path(kModulePathChars);

@@ -24,6 +24,12 @@ int korlo_seh_guarded_call(korlo_guarded_fn fn, void* context, korlo_seh_filter 
  * null where frames are real. */
 korlo_seh_filter korlo_seh_emulated_filter(void);
 
+/* The C run-time's own top-level filter, installed before main runs, or
+ * null. mingw's translates structured exceptions into C signals and answers
+ * EXCEPTION_CONTINUE_SEARCH for a crash nobody handles; the crash handler
+ * does not pass crashes on to it. */
+LPTOP_LEVEL_EXCEPTION_FILTER korlo_runtime_exception_filter(void);
+
 #ifdef __cplusplus
 }
 #endif

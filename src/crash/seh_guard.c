@@ -1,5 +1,12 @@
 #include "crash/seh_frame.h"
 
+#if defined(__MINGW32__)
+LONG CALLBACK _gnu_exception_handler(EXCEPTION_POINTERS* pointers);
+LPTOP_LEVEL_EXCEPTION_FILTER korlo_runtime_exception_filter(void) { return _gnu_exception_handler; }
+#else
+LPTOP_LEVEL_EXCEPTION_FILTER korlo_runtime_exception_filter(void) { return 0; }
+#endif
+
 #if defined(_MSC_VER) || defined(__clang__)
 
 /* The exception code is read in the filter expression: inside the __except
