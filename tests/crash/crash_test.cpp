@@ -49,6 +49,13 @@ DWORD WINAPI CrashingThread(void* start) {
   return 0;
 }
 
+DWORD WINAPI ThrowingThread(void*) {
+  return crash::RunInCrashFrame([]() -> int {
+    NoteCrashingThread();
+    throw std::runtime_error("nobody catches this");
+  });
+}
+
 TEST(CrashChild, Run) {
   const std::wstring role = ChildRole();
   if (role.empty()) GTEST_SKIP() << "runs only as a child";
@@ -59,12 +66,7 @@ TEST(CrashChild, Run) {
     exitCode = crash::RunInCrashFrame([] { return WriteToNull(), 0; });
   } else if (role == L"throw") {
     // On a thread of its own: the test runner would catch it on this one.
-    const CKernelHandle thread(::CreateThread(nullptr, 0, [](void*) -> DWORD {
-      return crash::RunInCrashFrame([]() -> int {
-        NoteCrashingThread();
-        throw std::runtime_error("nobody catches this");
-      });
-    }, nullptr, 0, nullptr));
+    const CKernelHandle thread(::CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr));
     ::WaitForSingleObject(thread.Get(), INFINITE);
     ::GetExitCodeThread(thread.Get(), reinterpret_cast<DWORD*>(&exitCode));
   } else {

@@ -66,8 +66,12 @@ static BOOL Format(wchar_t* buffer, int count, const wchar_t* format, ...) {
 void WINAPI RecorderMain(void) {
   int argc;
   wchar_t** argv;
+  union {
+    LONGLONG wide;
+    int narrow;
+  } numbers[6];
   LONGLONG handleValue, pointersValue;
-  int threadId, dumpType, maxDumps;
+  int i, threadId, dumpType;
   HANDLE process, file;
   DWORD processId;
   SYSTEMTIME now;
@@ -80,12 +84,18 @@ void WINAPI RecorderMain(void) {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
   argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!argv || argc != 8) Exit(RECORDER_BAD_ARG_COUNT);
-  if (!StrToInt64ExW(argv[1], STIF_SUPPORT_HEX, &handleValue) ||
-      !StrToInt64ExW(argv[2], STIF_SUPPORT_HEX, &pointersValue) ||
-      !StrToIntExW(argv[3], STIF_SUPPORT_HEX, &threadId) || !StrToIntExW(argv[4], STIF_SUPPORT_HEX, &dumpType) ||
-      !StrToIntExW(argv[5], STIF_SUPPORT_HEX, &maxDumps) || !argv[6][0] || !argv[7][0]) {
-    Exit(RECORDER_BAD_ARGS);
+  /* Positions 1 and 2 are 64-bit numbers, 3 to 5 32-bit ones. */
+  for (i = 1; i < 6; ++i) {
+    if (!(i < 3 ? StrToInt64ExW(argv[i], STIF_SUPPORT_HEX, &numbers[i].wide)
+                : StrToIntExW(argv[i], STIF_SUPPORT_HEX, &numbers[i].narrow))) {
+      Exit(RECORDER_BAD_ARGS);
+    }
   }
+  if (!argv[6][0] || !argv[7][0]) Exit(RECORDER_BAD_ARGS);
+  handleValue = numbers[1].wide;
+  pointersValue = numbers[2].wide;
+  threadId = numbers[3].narrow;
+  dumpType = numbers[4].narrow;
   process = (HANDLE)(ULONG_PTR)handleValue;
   processId = GetProcessId(process);
 
