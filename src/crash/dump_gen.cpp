@@ -92,11 +92,14 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
 minidump_gen_t::minidump_gen_t() {
   try {
     m_dbghelp = ::LoadLibraryW(L"dbghelp.dll");
-    if (!m_dbghelp) throw CWin32Exc(L"Cannot load dbghelp.dll library.", kUseLastError);
+    if (!m_dbghelp) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"Cannot load dbghelp.dll library.", error);
+    }
     m_writeDump = ProcCast<WriteDumpFn>(::GetProcAddress(m_dbghelp, "MiniDumpWriteDump"));
     if (!m_writeDump) {
-      throw CWin32Exc(L"MiniDumpWriteDump function is not exported from the dbghelp dynamic library.",
-                      kUseLastError);
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"MiniDumpWriteDump function is not exported from the dbghelp dynamic library.", error);
     }
   } catch (CExc& e) {
     e.AddContext(L"Minidump writer cannot be initialized.");
@@ -110,14 +113,18 @@ void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& pr
     g_log.Info(L"Writing dump. Dump path: %1.", path);
     CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, kUseLastError);
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
+    }
     MINIDUMP_EXCEPTION_INFORMATION info = {};
     info.ThreadId = ::GetCurrentThreadId();
     info.ExceptionPointers = pointers;
     info.ClientPointers = FALSE;
     if (m_writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(), MiniDumpNormal, &info, nullptr,
                     nullptr) != 1) {
-      throw CWin32Exc(L"MiniDumpWriteDump() function call has failed.", kUseLastError);
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"MiniDumpWriteDump() function call has failed.", error);
     }
   } catch (CExc& e) {
     e.AddContext(L"Crash details cannot be stored in minidump.");

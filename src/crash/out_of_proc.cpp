@@ -78,15 +78,19 @@ COutOfProcDumpGen::COutOfProcDumpGen() : m_recorderPath(NewRecorderPath()) {
   HANDLE duplicate = nullptr;
   if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), &duplicate, 0, TRUE,
                          DUPLICATE_SAME_ACCESS)) {
+    const DWORD error = ::GetLastError();
     throw CWin32Exc(L"Cannot initialize out-of-process dump generator: failed to duplicate current process handle",
-                    kUseLastError);
+                    error);
   }
   m_process.Reset(duplicate);
 
   {
     CFileHandle file(::CreateFileW(m_recorderPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw CWin32Exc(L"Failed to create dump recorder file: %1", m_recorderPath, kUseLastError);
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"Failed to create dump recorder file: %1", m_recorderPath, error);
+    }
     const DWORD size = static_cast<DWORD>(g_recorderImage_size);
     DWORD written = 0;
     if (!::WriteFile(file.Get(), g_recorderImage, size, &written, nullptr) || written != size) {
@@ -97,7 +101,8 @@ COutOfProcDumpGen::COutOfProcDumpGen() : m_recorderPath(NewRecorderPath()) {
   m_recorderFile.Reset(::CreateFileW(m_recorderPath.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   if (!m_recorderFile) {
-    throw CWin32Exc(L"Failed to re-open dump recorder for deletion: %1", m_recorderPath, kUseLastError);
+    const DWORD error = ::GetLastError();
+    throw CWin32Exc(L"Failed to re-open dump recorder for deletion: %1", m_recorderPath, error);
   }
 }
 
@@ -115,7 +120,8 @@ void COutOfProcDumpGen::Generate(const std::wstring& folder, const std::wstring&
   PROCESS_INFORMATION started = {};
   if (!::CreateProcessW(m_recorderPath.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &started)) {
-    throw CWin32Exc(L"Failed to start dump generator process. File: %1", m_recorderPath, kUseLastError);
+    const DWORD error = ::GetLastError();
+    throw CWin32Exc(L"Failed to start dump generator process. File: %1", m_recorderPath, error);
   }
   const CKernelHandle process(started.hProcess);
   const CKernelHandle thread(started.hThread);

@@ -280,6 +280,24 @@ TEST(CrashHandlers, RunInKeyOrderAndStopAtTheFirstFailure) {
   }
 }
 
+// A running thread is terminated; one that has ended is left alone and
+// logs nothing.
+TEST(AbandonedThreads, OnlyRunningThreadsAreTerminated) {
+  CEvent never(true, false);
+  const auto running = std::make_shared<CThread>([&] { return ::WaitForSingleObject(never.GetHandle(), INFINITE); },
+                                                  false);
+  const auto ended = std::make_shared<CThread>([] { return DWORD{7}; }, false);
+  ASSERT_TRUE(ended->Wait(10000));
+  CAbandonedThreads::Instance().Add(running);
+  CAbandonedThreads::Instance().Add(ended);
+  CLogCapture log;
+  CAbandonedThreads::Instance().TerminateAbandonedThreads(true);
+  ASSERT_TRUE(running->Wait(10000));
+  EXPECT_EQ(0u, running->GetExitCode());
+  EXPECT_EQ(7u, ended->GetExitCode());
+  EXPECT_TRUE(log.Lines().empty());
+}
+
 // --- The recorder ------------------------------------------------------------------
 
 TEST(OutOfProcess, DumpTypeAndExitTexts) {
