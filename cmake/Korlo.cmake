@@ -83,3 +83,41 @@ function(korlo_widl out_var idl)
   endif()
   set(${out_var} ${outputs} PARENT_SCOPE)
 endfunction()
+
+# korlo_tiny_program(<target> <entry> [<GNU ld script>]): a console program
+# without any run-time library, entered at the stdcall function <entry>(void),
+# as small as the linker makes it (no relocations, no ASLR, no debug data;
+# mingw: the script lays out the sections; MSVC: constants and data merged
+# into the code section).
+function(korlo_tiny_program target entry)
+  set(script "${ARGV2}")
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /O1 /GS- /Zl)
+    target_link_options(${target} PRIVATE /NODEFAULTLIB /ENTRY:${entry} /SUBSYSTEM:CONSOLE /DYNAMICBASE:NO
+                        /FIXED /MERGE:.rdata=.text /MERGE:.data=.text)
+  else()
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(entry "_${entry}@0")
+    endif()
+    target_compile_options(${target} PRIVATE -Os -ffreestanding -fno-stack-protector
+                           -fno-asynchronous-unwind-tables -fno-ident)
+    target_link_options(${target} PRIVATE -nostdlib -nostartfiles -s -Wl,-e,${entry} -Wl,--subsystem,console
+                        -Wl,--build-id=none -Wl,--disable-reloc-section -Wl,--disable-dynamicbase)
+    if(script)
+      target_link_options(${target} PRIVATE -Wl,-T,${script})
+      set_target_properties(${target} PROPERTIES LINK_DEPENDS ${script})
+    endif()
+  endif()
+endfunction()
+
+# korlo_embed_binary(<library> <program target> <symbol>): a static library
+# holding the program's image as `extern const unsigned char <symbol>[]` and
+# `extern const std::size_t <symbol>_size`.
+function(korlo_embed_binary library program symbol)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${symbol}.cpp)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=$<TARGET_FILE:${program}> -DOUTPUT=${out} -DSYMBOL=${symbol}
+            -P ${PROJECT_SOURCE_DIR}/cmake/EmbedBinary.cmake
+    DEPENDS ${program} ${PROJECT_SOURCE_DIR}/cmake/EmbedBinary.cmake VERBATIM)
+  add_library(${library} STATIC ${out})
+endfunction()

@@ -157,103 +157,120 @@ using refPlugin::CLock;
 using refPlugin::Log;
 
 extern "C" void KORLO_STDCALL PluginInitLogging(const wchar_t* logFolder, const wchar_t* logName, DWORD reserved) {
-  if (logFolder == nullptr || logName == nullptr) return;
-  if (!Log().Open(logFolder, logName)) {
-    const DWORD error = ::GetLastError();
-    ::OutputDebugStringW(refPlugin::WithError(L"Cannot open the plugin log " + Log().Path() + L".", error).c_str());
-  }
-  {
-    CLock guard(refPlugin::g_lock);
-    refPlugin::g_logName = logName;
-  }
-  Log().Write(L"PluginInitLogging. Folder: " + refPlugin::Quoted(logFolder) + L". Name: " +
-              refPlugin::Quoted(logName) + L". Value: [" + std::to_wstring(reserved) + L"].");
+  refPlugin::RunGuarded(L"PluginInitLogging", [&] {
+    if (logFolder == nullptr || logName == nullptr) return;
+    if (!Log().Open(logFolder, logName)) {
+      const DWORD error = ::GetLastError();
+      ::OutputDebugStringW(refPlugin::WithError(L"Cannot open the plugin log " + Log().Path() + L".", error).c_str());
+    }
+    {
+      CLock guard(refPlugin::g_lock);
+      refPlugin::g_logName = logName;
+    }
+    Log().Write(L"PluginInitLogging. Folder: " + refPlugin::Quoted(logFolder) + L". Name: " +
+                refPlugin::Quoted(logName) + L". Value: [" + std::to_wstring(reserved) + L"].");
+  });
 }
 
 extern "C" void KORLO_STDCALL PluginSetOnlyFlr() {
-  CLock guard(refPlugin::g_lock);
-  refPlugin::g_onlyFlr = true;
-  Log().Write(L"PluginSetOnlyFlr: serving file-level restore only.");
+  refPlugin::RunGuarded(L"PluginSetOnlyFlr", [&] {
+    CLock guard(refPlugin::g_lock);
+    refPlugin::g_onlyFlr = true;
+    Log().Write(L"PluginSetOnlyFlr: serving file-level restore only.");
+  });
 }
 
 extern "C" void KORLO_STDCALL PluginInitRpcEp() {
-  const DWORD status = refPlugin::RegisterRpcInterface();
-  if (status == RPC_S_OK) {
-    Log().Write(L"PluginInitRpcEp: RPC interface registered.");
-  } else {
-    Log().Write(refPlugin::WithError(L"PluginInitRpcEp: cannot register the RPC interface.", status));
-  }
+  refPlugin::RunGuarded(L"PluginInitRpcEp", [&] {
+    const DWORD status = refPlugin::RegisterRpcInterface();
+    if (status == RPC_S_OK) {
+      Log().Write(L"PluginInitRpcEp: RPC interface registered.");
+    } else {
+      Log().Write(refPlugin::WithError(L"PluginInitRpcEp: cannot register the RPC interface.", status));
+    }
+  });
 }
 
 extern "C" void KORLO_STDCALL PluginDoSvcStartupSteps() {
-  CLock guard(refPlugin::g_lock);
-  refPlugin::g_started = true;
-  Log().Write(L"PluginDoSvcStartupSteps: start-up done.");
+  refPlugin::RunGuarded(L"PluginDoSvcStartupSteps", [&] {
+    CLock guard(refPlugin::g_lock);
+    refPlugin::g_started = true;
+    Log().Write(L"PluginDoSvcStartupSteps: start-up done.");
+  });
 }
 
 extern "C" void KORLO_STDCALL PluginMain(HANDLE terminationEvent, PluginUninstallFn* uninstall, BOOLEAN persistent) {
-  Log().Write(L"PluginMain started. Persistent: [" + std::to_wstring(persistent) + L"]. Host process: [" +
-              std::to_wstring(::GetCurrentProcessId()) + L"].");
-  {
-    CLock guard(refPlugin::g_lock);
-    refPlugin::g_persistent = persistent != 0;
-    refPlugin::g_uninstall = uninstall;
-  }
-  if (::WaitForSingleObject(terminationEvent, INFINITE) == WAIT_OBJECT_0) {
-    Log().Write(L"PluginMain: termination event signalled.");
-  } else {
-    // Nothing to wait on: returning is the only way to keep the host's stop
-    // from waiting for ever.
-    Log().Write(refPlugin::WithError(L"PluginMain: cannot wait for the termination event.", ::GetLastError()));
-  }
-  // The host unloads this library once PluginMain has returned, possibly
-  // while its endpoint still listens: no call may be left running in here.
-  refPlugin::UnregisterRpcInterface();
-  {
-    CLock guard(refPlugin::g_lock);
-    refPlugin::g_uninstall = nullptr;
-  }
-  Log().Write(L"PluginMain finished.");
+  refPlugin::RunGuarded(L"PluginMain", [&] {
+    Log().Write(L"PluginMain started. Persistent: [" + std::to_wstring(persistent) + L"]. Host process: [" +
+                std::to_wstring(::GetCurrentProcessId()) + L"].");
+    {
+      CLock guard(refPlugin::g_lock);
+      refPlugin::g_persistent = persistent != 0;
+      refPlugin::g_uninstall = uninstall;
+    }
+    if (::WaitForSingleObject(terminationEvent, INFINITE) == WAIT_OBJECT_0) {
+      Log().Write(L"PluginMain: termination event signalled.");
+    } else {
+      // Nothing to wait on: returning is the only way to keep the host's stop
+      // from waiting for ever.
+      Log().Write(refPlugin::WithError(L"PluginMain: cannot wait for the termination event.", ::GetLastError()));
+    }
+  });
+  // Also after a failure above: the host unloads this library once PluginMain
+  // has returned, possibly while its endpoint still listens, so no call may
+  // be left running in here.
+  refPlugin::RunGuarded(L"PluginMain", [&] {
+    refPlugin::UnregisterRpcInterface();
+    {
+      CLock guard(refPlugin::g_lock);
+      refPlugin::g_uninstall = nullptr;
+    }
+    Log().Write(L"PluginMain finished.");
+  });
 }
 
 extern "C" void KORLO_STDCALL HvInjectVss() {
-  Log().Write(L"HvInjectVss: the reference plugin takes no snapshots; nothing injected.");
+  refPlugin::RunGuarded(L"HvInjectVss", [&] {
+    Log().Write(L"HvInjectVss: the reference plugin takes no snapshots; nothing injected.");
+  });
 }
 
 extern "C" void KORLO_STDCALL TestInvoker(const wchar_t* operation, UINT_PTR value1, UINT_PTR value2) {
-  using refPlugin::ESnapshot;
-  namespace rp = refPlugin;
-  const std::wstring name = operation != nullptr ? operation : L"";
-  Log().Write(L"TestInvoker: " + rp::Quoted(operation) + L" [" + std::to_wstring(value1) + L"] [" +
-              std::to_wstring(value2) + L"].");
-  CLock guard(rp::g_lock);
-  if (name == plugin::kTestOpStart) {
-    if (rp::g_snapshot != ESnapshot::kNone) Log().Write(L"Dropping test snapshot " + rp::g_snapshotId + L".");
-    rp::g_snapshotId = rp::NewSnapshotId();
-    rp::g_snapshot = ESnapshot::kStarted;
-    Log().Write(L"Test snapshot " + rp::g_snapshotId + L" started.");
-  } else if (name == plugin::kTestOpWaitReady) {
-    if (rp::g_snapshot == ESnapshot::kNone) {
-      Log().Write(L"No test snapshot was started.");
+  refPlugin::RunGuarded(L"TestInvoker", [&] {
+    using refPlugin::ESnapshot;
+    namespace rp = refPlugin;
+    const std::wstring name = operation != nullptr ? operation : L"";
+    Log().Write(L"TestInvoker: " + rp::Quoted(operation) + L" [" + std::to_wstring(value1) + L"] [" +
+                std::to_wstring(value2) + L"].");
+    CLock guard(rp::g_lock);
+    if (name == plugin::kTestOpStart) {
+      if (rp::g_snapshot != ESnapshot::kNone) Log().Write(L"Dropping test snapshot " + rp::g_snapshotId + L".");
+      rp::g_snapshotId = rp::NewSnapshotId();
+      rp::g_snapshot = ESnapshot::kStarted;
+      Log().Write(L"Test snapshot " + rp::g_snapshotId + L" started.");
+    } else if (name == plugin::kTestOpWaitReady) {
+      if (rp::g_snapshot == ESnapshot::kNone) {
+        Log().Write(L"No test snapshot was started.");
+      } else {
+        rp::g_snapshot = ESnapshot::kReady;
+        Log().Write(L"Test snapshot " + rp::g_snapshotId + L" is ready.");
+      }
+    } else if (name == plugin::kTestOpDumpVolumesXml) {
+      const auto* path = reinterpret_cast<const wchar_t*>(value1);
+      if (path == nullptr) {
+        Log().Write(L"No path for the volumes dump.");
+      } else if (const DWORD error = rp::WriteVolumesDump(path, rp::g_snapshotId)) {
+        Log().Write(rp::WithError(L"Cannot write the volumes dump " + rp::Quoted(path) + L".", error));
+      } else {
+        Log().Write(L"Volumes dump written to " + rp::Quoted(path) + L".");
+      }
+    } else if (name == plugin::kTestOpFinish) {
+      Log().Write(rp::g_snapshot == ESnapshot::kNone ? L"No test snapshot to release."
+                                                      : L"Test snapshot " + rp::g_snapshotId + L" released.");
+      rp::g_snapshot = ESnapshot::kNone;
+      rp::g_snapshotId.clear();
     } else {
-      rp::g_snapshot = ESnapshot::kReady;
-      Log().Write(L"Test snapshot " + rp::g_snapshotId + L" is ready.");
+      Log().Write(L"Unknown test operation " + rp::Quoted(operation) + L": ignored.");
     }
-  } else if (name == plugin::kTestOpDumpVolumesXml) {
-    const auto* path = reinterpret_cast<const wchar_t*>(value1);
-    if (path == nullptr) {
-      Log().Write(L"No path for the volumes dump.");
-    } else if (const DWORD error = rp::WriteVolumesDump(path, rp::g_snapshotId)) {
-      Log().Write(rp::WithError(L"Cannot write the volumes dump " + rp::Quoted(path) + L".", error));
-    } else {
-      Log().Write(L"Volumes dump written to " + rp::Quoted(path) + L".");
-    }
-  } else if (name == plugin::kTestOpFinish) {
-    Log().Write(rp::g_snapshot == ESnapshot::kNone ? L"No test snapshot to release."
-                                                    : L"Test snapshot " + rp::g_snapshotId + L" released.");
-    rp::g_snapshot = ESnapshot::kNone;
-    rp::g_snapshotId.clear();
-  } else {
-    Log().Write(L"Unknown test operation " + rp::Quoted(operation) + L": ignored.");
-  }
+  });
 }

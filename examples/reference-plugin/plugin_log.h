@@ -40,4 +40,29 @@ CPluginLog& Log();
 // "<text> Error: <code> (<system text>)." for a Win32 or RPC status.
 std::wstring WithError(const std::wstring& text, DWORD code);
 
+// Runs the body of an export or of an RPC routine. Nothing may leave either:
+// the host cannot catch this module's exceptions, nor can the RPC run-time.
+// An exception is logged as "<name>: unexpected failure." and the result is
+// `onFailure`.
+template <class R, class F>
+R RunGuarded(const wchar_t* name, R onFailure, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    try {
+      Log().Write(std::wstring(name) + L": unexpected failure.");
+    } catch (...) {
+    }
+    return onFailure;
+  }
+}
+
+template <class F>
+void RunGuarded(const wchar_t* name, F&& body) noexcept {
+  RunGuarded(name, 0, [&] {
+    body();
+    return 0;
+  });
+}
+
 }  // namespace refPlugin

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
+#include <string>
 
 extern "C" void* __RPC_USER MIDL_user_allocate(size_t size) { return ::HeapAlloc(::GetProcessHeap(), 0, size); }
 extern "C" void __RPC_USER MIDL_user_free(void* block) { ::HeapFree(::GetProcessHeap(), 0, block); }
@@ -25,12 +26,26 @@ void CopyName(const std::wstring& text, wchar_t* buffer) {
   buffer[chars] = L'\0';
 }
 
+// True when the current call is authenticated at packet integrity or above,
+// with the level and the authentication service in `caller`.
+bool CallerIsAuthenticated(std::wstring& caller) {
+  unsigned long level = RPC_C_AUTHN_LEVEL_NONE, service = RPC_C_AUTHN_NONE;
+  RPC_AUTHZ_HANDLE privileges = nullptr;
+  const RPC_STATUS status = ::RpcBindingInqAuthClientW(nullptr, &privileges, nullptr, &level, &service, nullptr);
+  if (status != RPC_S_OK) {
+    caller = L"status " + std::to_wstring(status);
+    return false;
+  }
+  caller = L"level " + std::to_wstring(level) + L", service " + std::to_wstring(service);
+  return service != RPC_C_AUTHN_NONE && level >= RPC_C_AUTHN_LEVEL_PKT_INTEGRITY;
+}
+
 }  // namespace
 
 DWORD RegisterRpcInterface() {
-  // No authentication is demanded, so that the client works without a
-  // domain. A plugin whose calls change the machine checks its callers in a
-  // security callback (RpcBindingInqAuthClientW, RpcImpersonateClient).
+  // Registered for unauthenticated callers too, so that GetStatus works
+  // without a domain; each routine that changes the machine checks its
+  // caller itself (CallerIsAuthenticated).
   const RPC_STATUS status =
       ::RpcServerRegisterIf2(ReferencePlugin_v1_0_s_ifspec, nullptr, nullptr, RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH,
                              RPC_C_LISTEN_MAX_CALLS_DEFAULT, static_cast<unsigned>(-1), nullptr);
@@ -52,31 +67,39 @@ void UnregisterRpcInterface() {
 
 // Manager routines, called on the RPC run-time's threads.
 
-error_status_t GetStatus(handle_t /*binding*/, wchar_t* pluginName, wchar_t* logName, ULONG* processId,
-                         ULONG* state) {
-  const refPlugin::SStatus status = refPlugin::CurrentStatus();
-  refPlugin::Log().Write(L"RPC GetStatus.");
-  refPlugin::CopyName(status.pluginName, pluginName);
-  refPlugin::CopyName(status.logName, logName);
-  *processId = status.processId;
-  *state = status.state;
-  return ERROR_SUCCESS;
+error_status_t GetStatus(wchar_t* pluginName, wchar_t* logName, ULONG* processId, ULONG* state) {
+  return refPlugin::RunGuarded<error_status_t>(L"RPC GetStatus", ERROR_INTERNAL_ERROR, [&]() -> error_status_t {
+    const refPlugin::SStatus status = refPlugin::CurrentStatus();
+    refPlugin::Log().Write(L"RPC GetStatus.");
+    refPlugin::CopyName(status.pluginName, pluginName);
+    refPlugin::CopyName(status.logName, logName);
+    *processId = status.processId;
+    *state = status.state;
+    return ERROR_SUCCESS;
+  });
 }
 
-error_status_t RequestUninstall(handle_t /*binding*/, boolean rebootRequired, const char* fileLockName,
-                                RP_DECISION decision, boolean* started) {
+error_status_t RequestUninstall(boolean rebootRequired, const char* fileLockName, RP_DECISION decision,
+                                boolean* started) {
   *started = 0;
-  refPlugin::EDecision choice;
-  switch (decision) {
-    case RP_DECISION_NONE: choice = refPlugin::EDecision::kNone; break;
-    case RP_DECISION_ACCEPT: choice = refPlugin::EDecision::kAccept; break;
-    case RP_DECISION_CANCEL: choice = refPlugin::EDecision::kCancel; break;
-    default:
-      refPlugin::Log().Write(L"RPC RequestUninstall: unknown decision [" + std::to_wstring(decision) + L"].");
-      return ERROR_INVALID_PARAMETER;
-  }
-  bool answer = false;
-  const DWORD result = refPlugin::RequestRemoval(rebootRequired != 0, fileLockName, choice, answer);
-  *started = answer ? 1 : 0;
-  return result;
+  return refPlugin::RunGuarded<error_status_t>(L"RPC RequestUninstall", ERROR_INTERNAL_ERROR, [&]() -> error_status_t {
+    std::wstring caller;
+    if (!refPlugin::CallerIsAuthenticated(caller)) {
+      refPlugin::Log().Write(L"RPC RequestUninstall refused: the caller is not authenticated (" + caller + L").");
+      return ERROR_ACCESS_DENIED;
+    }
+    refPlugin::EDecision choice;
+    switch (decision) {
+      case RP_DECISION_NONE: choice = refPlugin::EDecision::kNone; break;
+      case RP_DECISION_ACCEPT: choice = refPlugin::EDecision::kAccept; break;
+      case RP_DECISION_CANCEL: choice = refPlugin::EDecision::kCancel; break;
+      default:
+        refPlugin::Log().Write(L"RPC RequestUninstall: unknown decision [" + std::to_wstring(decision) + L"].");
+        return ERROR_INVALID_PARAMETER;
+    }
+    bool answer = false;
+    const DWORD result = refPlugin::RequestRemoval(rebootRequired != 0, fileLockName, choice, answer);
+    *started = answer ? 1 : 0;
+    return result;
+  });
 }

@@ -35,12 +35,10 @@ inline Fn ProcCast(Proc proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
 }
 
-// Calls to functions the SDK marks deprecated but the system still needs
-// (GetVersionExW): MSVC warns (C4996), GCC does not.
+// Put in front of one statement that calls a function MSVC's headers mark as
+// deprecated (C4996) although it is the one wanted, such as GetVersionExW.
 #if defined(_MSC_VER)
-#define KORLO_DEPRECATED_CALLS_BEGIN __pragma(warning(push)) __pragma(warning(disable : 4996))
-#define KORLO_DEPRECATED_CALLS_END __pragma(warning(pop))
+#define KORLO_ALLOW_DEPRECATED __pragma(warning(suppress : 4996))
 #else
-#define KORLO_DEPRECATED_CALLS_BEGIN
-#define KORLO_DEPRECATED_CALLS_END
+#define KORLO_ALLOW_DEPRECATED
 #endif

@@ -185,9 +185,8 @@ void ForEachProfile(const wchar_t* failure, F&& update) {
 CFirewallExceptions::CFirewallExceptions() : m_useRules(false) {
   OSVERSIONINFOW version = {};
   version.dwOSVersionInfoSize = sizeof(version);
-  KORLO_DEPRECATED_CALLS_BEGIN
+  KORLO_ALLOW_DEPRECATED
   const BOOL ok = ::GetVersionExW(&version);
-  KORLO_DEPRECATED_CALLS_END
   if (!ok) throw CExc(L"Error while getting OS version information", E_FAIL);
   m_useRules = version.dwMajorVersion >= 6;
 }

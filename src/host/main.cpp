@@ -3,6 +3,7 @@
 #include "base/com_ptr.h"
 #include "base/exc.h"
 #include "base/msg.h"
+#include "crash/crash_handler.h"
 #include "host/run_modes.h"
 #include "host/service.h"
 #include "host/svc_ctx.h"
@@ -39,4 +40,9 @@ int HostMain(int argc, wchar_t** argv) {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) { return HostMain(argc, argv); }
+// The crash handler covers every run mode: a structured exception that ends
+// HostMain ends the process with exit code 1 after the dump.
+int wmain(int argc, wchar_t** argv) {
+  CCrashHandler::Instance().Install();
+  return crash::RunInCrashFrame([&] { return HostMain(argc, argv); });
+}

@@ -4,12 +4,14 @@
 #include "base/msg.h"
 #include "base/msg_ids.h"
 #include "base/path.h"
+#include "firewall/firewall.h"
 #include "host/svc_ctx.h"
 #include "log/log.h"
 #include "logfile/log_folder.h"
 #include "plugins/guest_cfg_file.h"
 #include "plugins/plugin_mngr.h"
-#include "settings/settings.h"
+#include "rpc/endpoint.h"
+#include "rpc/rpc_auth.h"
 
 #include <objbase.h>
 
@@ -126,10 +128,7 @@ DWORD CSvcPendingNotifier::NotificationProc() {
 
 namespace {
 
-constexpr wchar_t kServiceClass[] = L"KorloGuestHelperSvc";
-constexpr wchar_t kDumpPrefix[] = L"GA";
 constexpr wchar_t kFirewallName[] = L"KorloGuestHelper";
-constexpr std::uint16_t kPersistentPort = 6173;
 
 // Runs on the dispatcher's thread (the process's main thread).
 void WINAPI ControlHandler(DWORD control) {
@@ -179,8 +178,14 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   g_log.Info(L"Initializing service...");
   if (!debugMode) RegisterWithScm(ctx);
 
-  cfg::CPortsSettings ports = ctx.GetConfig()->GetPortsSettings();
-  if (ctx.IsPersistent() || GetGuestRuntimeUseStaticPort()) ports.SetStaticPort(kPersistentPort);
+  CFirewallExceptions().AddFirewallException(ctx.GetServiceName(), programPath);
+  rpc::CSpnRegistrar(rpc::kServiceClass, rpc::kServiceClass).RegisterSpns();
+  RegisterRpcProtocolSequences(SelectRpcPortsSettings(ctx.GetConfig()->GetPortsSettings(), ctx.IsPersistent()));
+  rpc::RegisterRpcAuthentication(rpc::kServiceClass);
+
+  if (ctx.IsDesktopVss() || ctx.IsFlr() || ctx.IsPersistent()) {
+    g_log.Info(L"Disabling uninstall procedure for VSS desktop service.");
+  }
 
   const std::shared_ptr<CPluginMngr> plugins = CPluginMngr::Instance();
   plugins->LoadPlugins(*ctx.GetConfig(), GetLogFolder(), ctx.IsPersistent(), ctx.IsFlr());
@@ -188,10 +193,17 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   plugins->DoSvcStartupSteps();
   plugins->StartWorkingThreads();
 
+  CRpcListener listener;
+  listener.Listen();
+  g_log.Message(L"RPC listening started.");
+
   if (!debugMode) CSvcPendingNotifier::Instance().SetStatus(SERVICE_RUNNING);
   g_log.Info(L"Service started. Is debug mode: [%1].", BoolText(debugMode));
 
   plugins->WaitingLoop();
+
+  listener.Stop();
+  CFirewallExceptions().RemoveFirewallException(kFirewallName, programPath);
 
   g_log.Info(LoadMsg(IDS_AGENT_STOPPED));
   if (!debugMode) {

@@ -137,7 +137,9 @@ TEST(PluginContract, FaultInPluginMainEndsTheProcessWithItsCode) {
 }
 
 // Loads ReferencePlugin.dll as the hosted service does, serves RPC over TCP
-// in this process and runs PluginMain on a work thread until Stop.
+// in this process and runs PluginMain on a work thread until Stop. It also
+// serves ncalrpc (endpoint LocalEndpoint()): the local transport authenticates
+// its callers, which TCP under Wine cannot do.
 class CHostedReferencePlugin {
  public:
   explicit CHostedReferencePlugin(const std::wstring& logFolder) : m_library(LoadPlugin(L"ReferencePlugin.dll")) {
@@ -149,6 +151,9 @@ class CHostedReferencePlugin {
     Get<PluginDoSvcStartupStepsFn>(plugin::kPluginDoSvcStartupSteps)();
     EXPECT_EQ(RPC_S_OK, ::RpcServerUseProtseqW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncacn_ip_tcp")),
                                                RPC_C_PROTSEQ_MAX_REQS_DEFAULT, nullptr));
+    EXPECT_EQ(RPC_S_OK, ::RpcServerUseProtseqEpW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
+                                                 RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
+                                                 reinterpret_cast<RPC_WSTR>(&m_localEndpoint[0]), nullptr));
     EXPECT_EQ(RPC_S_OK, ::RpcServerListen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, TRUE));
   }
   // Under Wine stopping the listening also waits for idle client
@@ -168,15 +173,18 @@ class CHostedReferencePlugin {
     ::SetEvent(m_termination.Get());
     if (m_work.joinable()) m_work.join();
   }
-  // The port of the endpoint; TCP is the only protocol sequence in use.
+  const std::wstring& LocalEndpoint() const { return m_localEndpoint; }
+  // The port of the TCP endpoint.
   static std::wstring Port() {
     RPC_BINDING_VECTOR* bindings = nullptr;
     if (::RpcServerInqBindings(&bindings) != RPC_S_OK) return std::wstring();
     std::wstring binding;  // "ncacn_ip_tcp:<address>[<port>]"
-    RPC_WSTR text = nullptr;
-    if (::RpcBindingToStringBindingW(bindings->BindingH[0], &text) == RPC_S_OK) {
-      binding = reinterpret_cast<wchar_t*>(text);
-      ::RpcStringFreeW(&text);
+    for (unsigned long i = 0; i < bindings->Count && binding.rfind(L"ncacn_ip_tcp:", 0) != 0; ++i) {
+      RPC_WSTR text = nullptr;
+      if (::RpcBindingToStringBindingW(bindings->BindingH[i], &text) == RPC_S_OK) {
+        binding = reinterpret_cast<wchar_t*>(text);
+        ::RpcStringFreeW(&text);
+      }
     }
     ::RpcBindingVectorFree(&bindings);
     const size_t open = binding.find(L'[');
@@ -185,6 +193,7 @@ class CHostedReferencePlugin {
 
  private:
   CLibrary m_library;
+  std::wstring m_localEndpoint = L"ReferencePluginTest-" + testing_support::NewGuidText();
   CKernelHandle m_termination{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::thread m_work;
 };
@@ -202,9 +211,11 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
                                          port + L" " + arguments);
     };
     refPluginClient::CReferencePluginClient client(L"127.0.0.1", port);
+    refPluginClient::CReferencePluginClient local(L"", plugin.LocalEndpoint(), L"ncalrpc");
     ASSERT_EQ(RPC_S_OK, client.BindStatus());
+    ASSERT_EQ(RPC_S_OK, local.BindStatus());
     bool started = true;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_READY), client.RequestUninstall(false, "", EDecision::kNone, started));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_READY), local.RequestUninstall(false, "", EDecision::kNone, started));
     EXPECT_FALSE(started);
 
     plugin.StartMain();
@@ -225,7 +236,7 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
         {false, "KorloLock", EDecision::kCancel, false, 1},
     };
     for (const auto& c : cases) {
-      ASSERT_EQ(0u, client.RequestUninstall(c.reboot, c.lock, c.decision, started));
+      ASSERT_EQ(0u, local.RequestUninstall(c.reboot, c.lock, c.decision, started));
       EXPECT_EQ(c.started, started);
       const std::vector<SUninstallRequest> requests = TakeRequests();
       ASSERT_EQ(1u, requests.size());
@@ -233,6 +244,14 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
       EXPECT_EQ(c.lock, requests[0].fileLockName);
       EXPECT_EQ(c.decision != EDecision::kNone, requests[0].withDecision);
       EXPECT_EQ(c.cancelFlag, requests[0].cancelFlag);
+    }
+    // Over TCP this client is not authenticated here: refused, and the host
+    // hears nothing of it.
+    if (client.AuthStatus() != RPC_S_OK) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), client.RequestUninstall(true, "", EDecision::kNone, started));
+      EXPECT_FALSE(started);
+      EXPECT_TRUE(TakeRequests().empty());
+      EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), runTool(L"uninstall").exitCode);
     }
 
     const testing_support::SProcessResult tool = runTool(L"status");

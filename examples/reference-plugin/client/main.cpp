@@ -55,6 +55,10 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return Usage();
   refPluginClient::CReferencePluginClient client(argv[1], argv[2]);
   if (client.BindStatus() != RPC_S_OK) return Failed(L"Binding", client.BindStatus());
+  if (client.AuthStatus() != RPC_S_OK) {
+    Print(L"Authentication is not available (" + std::to_wstring(client.AuthStatus()) +
+          L"): calls go out unauthenticated.\n");
+  }
   const std::wstring command = argv[3];
 
   if (command == L"status" && argc == 4) {

@@ -67,16 +67,22 @@ DWORD CallGuarded(std::function<DWORD()> call, bool& raised) {
 
 }  // namespace
 
-CReferencePluginClient::CReferencePluginClient(const std::wstring& host, const std::wstring& port) {
+CReferencePluginClient::CReferencePluginClient(const std::wstring& host, const std::wstring& endpoint,
+                                               const std::wstring& protocolSequence) {
   RPC_WSTR binding = nullptr;
-  std::wstring protocol = L"ncacn_ip_tcp";
-  std::wstring address = host, endpoint = port;
+  std::wstring protocol = protocolSequence, address = protocolSequence == L"ncalrpc" ? L"" : host,
+               port = endpoint;
   m_bindStatus = ::RpcStringBindingComposeW(nullptr, reinterpret_cast<RPC_WSTR>(&protocol[0]),
                                             reinterpret_cast<RPC_WSTR>(&address[0]),
-                                            reinterpret_cast<RPC_WSTR>(&endpoint[0]), nullptr, &binding);
+                                            reinterpret_cast<RPC_WSTR>(&port[0]), nullptr, &binding);
   if (m_bindStatus != RPC_S_OK) return;
   m_bindStatus = ::RpcBindingFromStringBindingW(binding, &m_binding);
   ::RpcStringFreeW(&binding);
+  if (m_bindStatus != RPC_S_OK) return;
+  std::wstring principal = L"KorloGuestHelperSvc/" + host;
+  m_authStatus = ::RpcBindingSetAuthInfoExW(m_binding, reinterpret_cast<RPC_WSTR>(&principal[0]),
+                                            RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_GSS_NEGOTIATE, nullptr,
+                                            RPC_C_AUTHZ_NONE, nullptr);
 }
 
 CReferencePluginClient::~CReferencePluginClient() {
@@ -89,7 +95,14 @@ DWORD CReferencePluginClient::Call(const std::function<DWORD()>& call) {
   if (m_bindStatus != RPC_S_OK) return m_bindStatus;
   if (m_raised != RPC_S_OK) return m_raised;
   bool raised = false;
-  const DWORD result = CallGuarded(call, raised);
+  // Calls run one at a time (CallGuarded), so the implicit handle the stubs
+  // use belongs to this call until it returns.
+  const DWORD result = CallGuarded(
+      [&] {
+        ReferencePlugin_Binding = m_binding;
+        return call();
+      },
+      raised);
   if (raised) m_raised = result;
   return result;
 }
@@ -98,7 +111,7 @@ DWORD CReferencePluginClient::GetStatus(SStatus& status) {
   wchar_t pluginName[RP_NAME_CHARS] = {};
   wchar_t logName[RP_NAME_CHARS] = {};
   ULONG processId = 0, state = 0;
-  const DWORD result = Call([&] { return ::GetStatus(m_binding, pluginName, logName, &processId, &state); });
+  const DWORD result = Call([&] { return ::GetStatus(pluginName, logName, &processId, &state); });
   status.pluginName = pluginName;
   status.logName = logName;
   status.processId = processId;
@@ -113,7 +126,7 @@ DWORD CReferencePluginClient::RequestUninstall(bool rebootRequired, const std::s
                                                             : RP_DECISION_NONE;
   boolean answer = 0;
   const DWORD result = Call(
-      [&] { return ::RequestUninstall(m_binding, rebootRequired ? 1 : 0, fileLockName.c_str(), wire, &answer); });
+      [&] { return ::RequestUninstall(rebootRequired ? 1 : 0, fileLockName.c_str(), wire, &answer); });
   started = answer != 0;
   return result;
 }

@@ -31,14 +31,21 @@ enum class EDecision { kNone, kAccept, kCancel };
 
 class CReferencePluginClient {
  public:
-  // Binds to ncacn_ip_tcp:<host>[<port>] (no authentication); nothing is
-  // sent until the first call. BindStatus tells whether the binding was made.
-  CReferencePluginClient(const std::wstring& host, const std::wstring& port);
+  // Binds to <protocolSequence>:<host>[<endpoint>] (ncalrpc: the host is
+  // ignored); nothing is sent until the first call. BindStatus tells whether
+  // the binding was made. The binding then asks for Negotiate at packet
+  // privacy with this process's credentials, for the SPN the guest helper
+  // registers ("KorloGuestHelperSvc/<host>"); where that is refused
+  // (AuthStatus), calls go out unauthenticated and RequestUninstall answers
+  // ERROR_ACCESS_DENIED.
+  CReferencePluginClient(const std::wstring& host, const std::wstring& endpoint,
+                         const std::wstring& protocolSequence = L"ncacn_ip_tcp");
   ~CReferencePluginClient();
   CReferencePluginClient(const CReferencePluginClient&) = delete;
   CReferencePluginClient& operator=(const CReferencePluginClient&) = delete;
 
   RPC_STATUS BindStatus() const { return m_bindStatus; }
+  RPC_STATUS AuthStatus() const { return m_authStatus; }
 
   // Each call returns 0, the RPC failure of the call, or the server's
   // Win32 error code. Calls may come from any thread; they run one at a time.
@@ -50,6 +57,7 @@ class CReferencePluginClient {
 
   RPC_BINDING_HANDLE m_binding = nullptr;
   RPC_STATUS m_bindStatus = RPC_S_OK;
+  RPC_STATUS m_authStatus = RPC_S_OK;
   DWORD m_raised = RPC_S_OK;  // the code of the failure that ended a call
 };
 

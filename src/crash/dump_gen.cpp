@@ -1,0 +1,150 @@
+#include "crash/dump_gen.h"
+
+#include "base/exc.h"
+#include "base/handle.h"
+#include "base/msg.h"
+#include "base/path.h"
+#include "crash/report_file.h"
+#include "log/log.h"
+#include "util/file.h"
+
+#include <dbghelp.h>
+
+#include <map>
+#include <set>
+#include <utility>
+
+namespace crash {
+namespace win32 {
+
+namespace {
+
+std::wstring DumpName(const std::wstring& prefix, const std::wstring& id, const std::wstring& extension) {
+  return prefix + L"_crash_" + id + L"." + extension;
+}
+
+// Oldest first, by last-write time; equal times keep the name seen last.
+using DumpsByAge = std::map<std::pair<DWORD, DWORD>, std::wstring>;
+
+DumpsByAge FindDumps(const std::wstring& prefix, const std::wstring& folder, const std::wstring& extension) {
+  DumpsByAge dumps;
+  try {
+    const std::wstring pattern = CombinePath(folder, DumpName(prefix, L"*", extension));
+    WIN32_FIND_DATAW data;
+    CFindHandle find(::FindFirstFileW(AddLongPathPrefix(pattern).c_str(), &data));
+    if (!find) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return dumps;
+      throw CWin32Exc(error);
+    }
+    do {
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      dumps[{data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime}] = data.cFileName;
+    } while (::FindNextFileW(find.Get(), &data));
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_NO_MORE_FILES) throw CWin32Exc(error);
+  } catch (CExc& e) {
+    e.AddContext(L"Unable to enumerate dumps stored in a folder. Folder: [%1]. Dump extension: [%2].", folder,
+                 extension);
+    throw;
+  }
+  return dumps;
+}
+
+void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps) {
+  for (auto it = dumps.begin(); it != dumps.end() && dumps.size() >= MaxStoredDumps;) {
+    const std::wstring path = CombinePath(folder, it->second);
+    if (::DeleteFileW(AddLongPathPrefix(path).c_str()) == 1) {
+      it = dumps.erase(it);
+      g_log.Info(L"Dump [%1] deleted.", path);
+    } else {
+      const CWin32Exc cause(kUseLastError);
+      g_log.Error(FormatMsg(L"Old dump cannot be removed. Dump path: [%1].", path), cause);
+      ++it;
+    }
+  }
+  if (dumps.size() >= MaxStoredDumps) {
+    throw CExc(L"Cannot cleanup out of date dumps. There are [%1] dumps stored. Maximum allowed dumps number: [%2].",
+               DecText(static_cast<std::int32_t>(dumps.size())), DecText(MaxStoredDumps), E_FAIL);
+  }
+}
+
+}  // namespace
+
+std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder, const std::wstring& extension) {
+  try {
+    FileMakeFolder(folder);
+    DumpsByAge dumps = FindDumps(prefix, folder, extension);
+    RemoveOldDumps(folder, dumps);
+    std::set<std::wstring> taken;
+    for (const auto& dump : dumps) taken.insert(dump.second);
+    for (unsigned id = 0; id < kDumpIdentifiers; ++id) {
+      const std::wstring name = DumpName(prefix, std::to_wstring(id), extension);
+      if (taken.count(name) == 0) return CombinePath(folder, name);
+    }
+    throw CExc(L"All dump identifiers are reserved.", E_FAIL);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot define the name of the next crash dump. Dumps folder: [%1].", folder);
+    throw;
+  }
+}
+
+minidump_gen_t::minidump_gen_t() {
+  try {
+    m_dbghelp = ::LoadLibraryW(L"dbghelp.dll");
+    if (!m_dbghelp) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"Cannot load dbghelp.dll library.", error);
+    }
+    m_writeDump = ProcCast<WriteDumpFn>(::GetProcAddress(m_dbghelp, "MiniDumpWriteDump"));
+    if (!m_writeDump) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"MiniDumpWriteDump function is not exported from the dbghelp dynamic library.", error);
+    }
+  } catch (CExc& e) {
+    e.AddContext(L"Minidump writer cannot be initialized.");
+    throw;
+  }
+}
+
+void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& prefix, EXCEPTION_POINTERS* pointers) {
+  try {
+    const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
+    g_log.Info(L"Writing dump. Dump path: %1.", path);
+    CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
+    }
+    MINIDUMP_EXCEPTION_INFORMATION info = {};
+    info.ThreadId = ::GetCurrentThreadId();
+    info.ExceptionPointers = pointers;
+    info.ClientPointers = FALSE;
+    if (m_writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(), MiniDumpNormal, &info, nullptr,
+                    nullptr) != 1) {
+      const DWORD error = ::GetLastError();
+      throw CWin32Exc(L"MiniDumpWriteDump() function call has failed.", error);
+    }
+  } catch (CExc& e) {
+    e.AddContext(L"Crash details cannot be stored in minidump.");
+    throw;
+  }
+}
+
+void legacy_dump_gen_t::Generate(const std::wstring& folder, const std::wstring& prefix,
+                                 EXCEPTION_POINTERS* pointers) {
+  try {
+    const std::wstring path = NextDumpPath(prefix, folder, L"log");
+    g_log.Info(L"Writing legacy dump. Dump path: %1.", path);
+    CExceptionReportFile& report = CExceptionReportFile::Instance();
+    if (!report.SetReportPath(path.c_str())) throw CExc(L"Cannot set the report path.", E_OUTOFMEMORY);
+    report.WriteCrashReport(pointers);
+  } catch (CExc& e) {
+    e.AddContext(L"Crash details cannot be stored in legacy format.");
+    throw;
+  }
+}
+
+}  // namespace win32
+}  // namespace crash

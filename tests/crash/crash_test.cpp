@@ -1,0 +1,360 @@
+#include "crash/crash_handler.h"
+#include "crash/dump_gen.h"
+#include "crash/out_of_proc.h"
+#include "crash/report_file.h"
+
+#include "exc_checks.h"
+#include "log_capture.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// The recorder's image as the crash handler carries it.
+extern const unsigned char g_recorderImage[];
+extern const std::size_t g_recorderImage_size;
+
+namespace {
+
+using namespace testing_support;
+
+constexpr DWORD kAccessViolation = 0xC0000005;
+const wchar_t kDirVariable[] = L"KORLO_CRASH_DIR";
+
+// --- The crashing child --------------------------------------------------------
+
+std::wstring ChildDir() {
+  wchar_t buffer[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(kDirVariable, buffer, MAX_PATH);
+  return buffer;
+}
+
+// Records the id of the thread about to crash, for the parent to compare.
+void NoteCrashingThread() {
+  WriteFileBytes(ChildDir() + L"\\tid" + std::to_wstring(::GetCurrentThreadId()), "");
+}
+
+KORLO_NOINLINE void WriteToNull() {
+  NoteCrashingThread();
+  *static_cast<volatile int*>(nullptr) = 1;
+}
+
+DWORD WINAPI CrashingThread(void* start) {
+  if (start) ::WaitForSingleObject(static_cast<HANDLE>(start), INFINITE);
+  WriteToNull();
+  return 0;
+}
+
+DWORD WINAPI ThrowingThread(void*) {
+  return crash::RunInCrashFrame([]() -> int {
+    NoteCrashingThread();
+    throw std::runtime_error("nobody catches this");
+  });
+}
+
+TEST(CrashChild, Run) {
+  const std::wstring role = ChildRole();
+  if (role.empty()) GTEST_SKIP() << "runs only as a child";
+  CCrashHandler::Instance().Install();
+  CCrashHandler::Instance().SetDumpLocation(ChildDir(), L"T");
+  int exitCode = 0;
+  if (role == L"main") {
+    exitCode = crash::RunInCrashFrame([] { return WriteToNull(), 0; });
+  } else if (role == L"throw") {
+    // On a thread of its own: the test runner would catch it on this one.
+    const CKernelHandle thread(::CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr));
+    ::WaitForSingleObject(thread.Get(), INFINITE);
+    ::GetExitCodeThread(thread.Get(), reinterpret_cast<DWORD*>(&exitCode));
+  } else {
+    // "thread": one other thread crashes; "two": two crash at the same moment.
+    const CKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const int count = role == L"two" ? 2 : 1;
+    for (int i = 0; i < count; ++i) ::CloseHandle(::CreateThread(nullptr, 0, CrashingThread, start.Get(), 0, nullptr));
+    ::Sleep(200);
+    ::SetEvent(start.Get());
+    ::Sleep(INFINITE);
+  }
+  ::ExitProcess(static_cast<UINT>(exitCode));
+}
+
+// --- Reading dumps ---------------------------------------------------------------
+
+struct SDumpFacts {
+  bool valid = false;
+  bool hasException = false;
+  DWORD threadId = 0;
+  DWORD code = 0;
+};
+
+SDumpFacts ReadDump(const std::wstring& path) {
+  const std::string bytes = ReadFileBytes(path);
+  SDumpFacts facts;
+  auto u32 = [&](std::size_t at) {
+    DWORD value = 0;
+    if (at + 4 <= bytes.size()) std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+  };
+  facts.valid = bytes.compare(0, 4, "MDMP") == 0;
+  const DWORD streams = u32(8), directory = u32(12);
+  for (DWORD i = 0; facts.valid && i < streams; ++i) {
+    const std::size_t entry = directory + i * 12;  // type, size, rva
+    if (u32(entry) != 6) continue;                 // ExceptionStream
+    const DWORD rva = u32(entry + 8);
+    facts.hasException = true;
+    facts.threadId = u32(rva);
+    facts.code = u32(rva + 8);
+  }
+  return facts;
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& dir, const std::wstring& mask) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  CFindHandle find(::FindFirstFileW((dir + L"\\" + mask).c_str(), &data));
+  if (!find) return names;
+  do {
+    names.push_back(data.cFileName);
+  } while (::FindNextFileW(find.Get(), &data));
+  return names;
+}
+
+bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+struct SCrashCase {
+  const wchar_t* role;
+  bool outOfProcess;
+  DWORD exitCode;
+  DWORD exceptionCode;
+  const wchar_t* dumpMask;
+};
+
+// Each crash leaves exactly one dump, named by the generator, whose
+// exception stream names the crashed thread and the crash's code.
+TEST(CrashHandler, CrashesLeaveOneDumpOfTheCrashedThread) {
+  const SCrashCase cases[] = {
+      {L"main", false, crash::kCrashExitCode, kAccessViolation, L"T_crash_0.mdmp"},
+      {L"thread", false, kAccessViolation, kAccessViolation, L"T_crash_0.mdmp"},
+      {L"two", false, kAccessViolation, kAccessViolation, L"T_crash_0.mdmp"},
+      {L"throw", false, crash::kCrashExitCode, crash::kUncaughtCxxExceptionCode, L"T_crash_0.mdmp"},
+      {L"thread", true, kAccessViolation, kAccessViolation, L"T_crash__*_*_*.mdmp"},
+  };
+  for (const SCrashCase& c : cases) {
+    SCOPED_TRACE(Narrow(c.role) + (c.outOfProcess ? " out of process" : " in process"));
+    CScratchDir dir;
+    CTestRegKey settings(L"SOFTWARE\\Korlo\\Korlo Tandem");
+    if (c.outOfProcess) settings.SetDword(L"OutOfProcDumpGen", 1);
+    ::SetEnvironmentVariableW(kDirVariable, dir.Path().c_str());
+    const SProcessResult run = RunSelfAsChild("CrashChild.Run", c.role, 60000);
+    ::SetEnvironmentVariableW(kDirVariable, nullptr);
+    settings.Delete();
+
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(c.exitCode, run.exitCode) << run.output;
+    const std::vector<std::wstring> dumps = FilesIn(dir.Path(), L"*.mdmp");
+    ASSERT_EQ(1u, dumps.size()) << run.output;
+    EXPECT_TRUE(::PathMatchSpecW(dumps[0].c_str(), c.dumpMask)) << Narrow(dumps[0]);
+    const SDumpFacts facts = ReadDump(dir / dumps[0]);
+    EXPECT_TRUE(facts.valid);
+    ASSERT_TRUE(facts.hasException);
+    EXPECT_TRUE(FileExists(dir / (L"tid" + std::to_wstring(facts.threadId))));
+    EXPECT_EQ(c.role == std::wstring(L"two") ? 2u : 1u, FilesIn(dir.Path(), L"tid*").size());
+    EXPECT_EQ(std::string::npos, run.output.find("starting debugger")) << run.output;
+    EXPECT_EQ(c.exceptionCode, facts.code);
+  }
+}
+
+// --- Dump files ------------------------------------------------------------------
+
+void TouchAt(const std::wstring& path, std::uint64_t time) {
+  WriteFileBytes(path, "x");
+  CFileHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  FILETIME at = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+  ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &at));
+}
+
+TEST(DumpFiles, LowestFreeIdentifierAfterRemovingTheOldest) {
+  CScratchDir dir;
+  const std::wstring folder = dir / L"dumps";
+  EXPECT_EQ(folder + L"\\P_crash_0.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
+  // 20 dumps, the oldest being number 7; and files of other prefixes and
+  // extensions, older still, that must stay.
+  for (unsigned id = 0; id < 20; ++id) {
+    TouchAt(folder + L"\\P_crash_" + std::to_wstring(id) + L".mdmp", 130000000000000000ull + (id == 7 ? 0 : id + 1));
+  }
+  const std::vector<std::wstring> others = {L"Q_crash_0.mdmp", L"P_crash_0.log", L"P_other.mdmp"};
+  for (const auto& name : others) TouchAt(folder + L"\\" + name, 120000000000000000ull);
+
+  CLogCapture log;
+  EXPECT_EQ(folder + L"\\P_crash_7.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
+  EXPECT_TRUE(log.Contains(kLogInfo, L"Dump [" + folder + L"\\P_crash_7.mdmp] deleted."));
+  EXPECT_EQ(19u, FilesIn(folder, L"P_crash_*.mdmp").size());
+  for (const auto& name : others) EXPECT_EQ("x", ReadFileBytes(folder + L"\\" + name)) << Narrow(name);
+}
+
+KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {
+  CONTEXT context = {};
+  ::RtlCaptureContext(&context);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = 0xE0000042;
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  crash::win32::legacy_dump_gen_t().Generate(folder, L"R", &pointers);
+}
+
+// The text report of a live stack: every part is present, registers in the
+// x64 layout, and the frames resolve to this program's symbols.
+TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
+  CScratchDir dir;
+  WriteReportHere(dir.Path());
+  const std::vector<std::wstring> lines = SplitLines(Utf16(ReadFileBytes(dir / L"R_crash_0.log")));
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(L"", lines[0]);
+  EXPECT_EQ(std::wstring(85, L'/'), lines[1]);
+  EXPECT_TRUE(StartsWith(lines[2], L"// Exception: 0xe0000042, Address: 0x")) << Narrow(lines[2]);
+  const std::wstring all = L"\n" + [&] {
+    std::wstring text;
+    for (const auto& line : lines) text += line + L"\n";
+    return text;
+  }();
+  for (const wchar_t* part : {L"\nLoaded modules:\n", L"\nrax=", L"\nrip=", L"\ncs=", L"\nStack frames:\n",
+                              L"\nFrame address: 0x", L"WriteReportHere", L"crash_test.cpp("}) {
+    EXPECT_NE(std::wstring::npos, all.find(part)) << Narrow(part);
+  }
+}
+
+TEST(ReportText, FlagsRegistersAndLockName) {
+  EXPECT_EQ("iopl=0         nv up ei pl zr na po nc", crash::FlagWords(0x00000246));
+  EXPECT_EQ("iopl=3 vip vif ov dn ei ng zr ac po cy", crash::FlagWords(0x00183ED5));
+  const crash::SX86Registers x86 = {1, 2, 3, 4, 5, 6, 0x401000, 0x12ff00, 0x12ff40, 0x246,
+                                    0x1b, 0x23, 0x23, 0x23, 0x3b, 0};
+  const std::vector<std::string> expected = {
+      "eax=00000001 ebx=00000002 ecx=00000003 edx=00000004 esi=00000005 edi=00000006\n",
+      "eip=00401000 esp=0012ff00 ebp=0012ff40 iopl=0         nv up ei pl zr na po nc\n",
+      "cs=001b  ss=0023  ds=0023  es=0023  fs=003b  gs=0000             efl=00000246"};
+  EXPECT_EQ(expected, crash::RegisterItems(x86));
+  const std::string banner = crash::BannerItem(0xC0000005, 0x401000, "Sat Dec  5 10:00:00 2026\n", "a.exe",
+                                               "C:\\a.exe", 1, 2);
+  EXPECT_EQ("\n" + std::string(85, '/') + "\n// Exception: 0xc0000005, Address: 0x", banner.substr(0, 124));
+  EXPECT_NE(std::string::npos, banner.find("Date/Time Sat Dec  5 10:00:00 2026\n// Process a.exe (C:\\a.exe), "
+                                           "Process ID: 0x00000001, Thread ID: 0x00000002\n"));
+
+  EXPECT_EQ(L"Global\\C:/dumps/GA_crash_0.log/Lock", crash::GlobalLockName(true, L"C:\\dumps\\GA_crash_0.log"));
+  EXPECT_EQ(L"C:/dumps/GA_crash_0.log/Lock", crash::GlobalLockName(false, L"C:\\dumps\\GA_crash_0.log"));
+  EXPECT_EQ(260u, crash::GlobalLockName(true, L"C:\\" + std::wstring(300, L'x')).size());
+}
+
+// --- Crash handlers ---------------------------------------------------------------
+
+struct CRecordingHandler : crash::crash_handler_t {
+  CRecordingHandler(std::vector<int>& runs, int id, bool fails) : runs(runs), id(id), fails(fails) {}
+  void Run() override {
+    runs.push_back(id);
+    if (fails) throw CExc(L"Handler failed.", E_FAIL);
+  }
+  std::vector<int>& runs;
+  int id;
+  bool fails;
+};
+
+TEST(CrashHandlers, RunInKeyOrderAndStopAtTheFirstFailure) {
+  struct SCase {
+    int failing;  // 0: none
+    std::vector<int> runs;
+    bool completed;
+  };
+  for (const SCase& c : {SCase{0, {1, 2, 3}, true}, SCase{2, {1, 2}, false}}) {
+    std::vector<int> runs;
+    crash::deinit_seq_t handlers;
+    for (int id : {3, 1, 2}) handlers.Add(id, std::make_shared<CRecordingHandler>(runs, id, id == c.failing));
+    handlers.Add(4, std::make_shared<CRecordingHandler>(runs, 4, false));
+    handlers.Remove(4);
+    CLogCapture log;
+    handlers.Execute();
+    EXPECT_EQ(c.runs, runs);
+    EXPECT_TRUE(log.Contains(kLogInfo, L"Executing crash handlers."));
+    EXPECT_EQ(c.completed, log.Contains(kLogInfo, L"Crash handlers were successfully executed."));
+    EXPECT_EQ(!c.completed, log.Contains(kLogError, L"Crash handlers cannot be executed."));
+  }
+}
+
+// A running thread is terminated; one that has ended is left alone and
+// logs nothing.
+TEST(AbandonedThreads, OnlyRunningThreadsAreTerminated) {
+  CEvent never(true, false);
+  const auto running = std::make_shared<CThread>([&] { return ::WaitForSingleObject(never.GetHandle(), INFINITE); },
+                                                  false);
+  const auto ended = std::make_shared<CThread>([] { return DWORD{7}; }, false);
+  ASSERT_TRUE(ended->Wait(10000));
+  CAbandonedThreads::Instance().Add(running);
+  CAbandonedThreads::Instance().Add(ended);
+  CLogCapture log;
+  CAbandonedThreads::Instance().TerminateAbandonedThreads(true);
+  ASSERT_TRUE(running->Wait(10000));
+  EXPECT_EQ(0u, running->GetExitCode());
+  EXPECT_EQ(7u, ended->GetExitCode());
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+// --- The recorder ------------------------------------------------------------------
+
+TEST(OutOfProcess, DumpTypeAndExitTexts) {
+  struct SType {
+    std::uint32_t mask;
+    const wchar_t* text;
+    std::uint32_t type;
+  };
+  for (const SType& t : {SType{0, L"Normal", 0}, SType{0, L"Full", 137479}, SType{0, L"full", 0},
+                         SType{0, L"", 0}, SType{5, L"Full", 5}}) {
+    EXPECT_EQ(t.type, crash::DumpTypeFor(t.mask, t.text)) << t.mask << " " << Narrow(t.text);
+  }
+  EXPECT_EQ(L"invalid count of arguments", crash::RecorderExitText(101));
+  EXPECT_EQ(L"_vsnwprintf is not exported from NTDLL", crash::RecorderExitText(110));
+  EXPECT_EQ(L"-5", crash::RecorderExitText(static_cast<DWORD>(-5)));
+  EXPECT_EQ(L"\"C:\\r\" 4 -8 7 0 20 \".\" \"GA_crash_\"",
+            crash::RecorderCommandLine(L"C:\\r", reinterpret_cast<HANDLE>(4), reinterpret_cast<void*>(-8), 7, 0,
+                                       L"", L"GA"));
+}
+
+// The embedded image, run as written to disk: its argument checks and a
+// real dump of this process without exception information.
+TEST(OutOfProcess, RecorderExitCodes) {
+  CScratchDir dir;
+  const std::wstring recorder = dir / L"recorder.exe";
+  WriteFileBytes(recorder, std::string(reinterpret_cast<const char*>(g_recorderImage), g_recorderImage_size));
+  HANDLE self = nullptr;
+  ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), &self, 0, TRUE,
+                                DUPLICATE_SAME_ACCESS));
+  const CKernelHandle owned(self);
+  const std::wstring handle = std::to_wstring(reinterpret_cast<std::intptr_t>(self));
+  const std::wstring folder = L"\"" + dir.Path() + L"\"";
+  struct SRun {
+    std::wstring arguments;
+    DWORD exitCode;
+  };
+  const SRun runs[] = {
+      {L"1 2 3 4 5 6", 101},
+      {L"1 2 3 4 5 6 7 8 9", 101},
+      {L"1 0 thread 0 20 " + folder + L" \"S_crash_\"", 102},
+      {L"1 0 7 0 20 \"\" \"S_crash_\"", 102},
+      {handle + L" 0 7 0 20 " + folder + L" \"" + std::wstring(240, L's') + L"\"", 105},
+      {handle + L" 0 7 0 20 " + folder + L" \"S_crash_\"", 0},
+  };
+  for (const SRun& run : runs) {
+    const SProcessResult result = RunProcess(L"\"" + recorder + L"\" " + run.arguments, 60000);
+    EXPECT_EQ(run.exitCode, result.exitCode) << Narrow(run.arguments);
+    EXPECT_EQ("", result.output);
+  }
+  const std::vector<std::wstring> dumps = FilesIn(dir.Path(), L"*.mdmp");
+  ASSERT_EQ(1u, dumps.size());
+  EXPECT_TRUE(::PathMatchSpecW(dumps[0].c_str(), (L"S_crash__" + std::to_wstring(::GetCurrentProcessId()) +
+                                                  L"_7_*.mdmp").c_str()))
+      << Narrow(dumps[0]);
+  const SDumpFacts facts = ReadDump(dir / dumps[0]);
+  EXPECT_TRUE(facts.valid);
+  EXPECT_FALSE(facts.hasException);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#!/usr/bin/python3
+"""A client of another make for the reference plugin's RPC interface.
+
+    impacket_client.py HOST PORT [PROCESS_ID]
+
+Calls the interface with impacket's DCE/RPC stack (not the Windows run-time,
+not widl's stubs) over ncacn_ip_tcp: GetStatus (printed), RequestUninstall
+without authentication (must be refused), then malformed traffic, after each
+piece of which the server must still answer GetStatus. With PROCESS_ID, the
+server must be that process. Exit code 0 when all of it held, 1 otherwise.
+"""
+import socket
+import struct
+import sys
+
+from impacket.dcerpc.v5 import transport
+from impacket.dcerpc.v5.dtypes import BOOLEAN, STR, ULONG, WSTR
+from impacket.dcerpc.v5.ndr import NDRCALL
+from impacket.dcerpc.v5.rpcrt import DCERPCException
+from impacket.uuid import uuidtup_to_bin
+
+INTERFACE = uuidtup_to_bin(('987fc8af-5269-4778-af58-af10906b9d9d', '1.0'))
+UNKNOWN_INTERFACE = uuidtup_to_bin(('0b1e3c9a-53f1-4e64-9a4c-5a1f7d6e2c10', '1.0'))
+ERROR_ACCESS_DENIED = 5
+RP_DECISION_NONE = 0
+
+
+class GetStatus(NDRCALL):
+    opnum = 0
+    structure = ()
+
+
+class GetStatusResponse(NDRCALL):
+    structure = (
+        ('pluginName', WSTR),
+        ('logName', WSTR),
+        ('processId', ULONG),
+        ('state', ULONG),
+        ('ErrorCode', ULONG),
+    )
+
+
+class RequestUninstall(NDRCALL):
+    opnum = 1
+    structure = (
+        ('rebootRequired', BOOLEAN),
+        ('fileLockName', STR),
+        ('decision', ULONG),
+    )
+
+
+class RequestUninstallResponse(NDRCALL):
+    structure = (
+        ('started', BOOLEAN),
+        ('ErrorCode', ULONG),
+    )
+
+
+class Failure(Exception):
+    pass
+
+
+def connect(host, port, interface=INTERFACE):
+    rpc = transport.DCERPCTransportFactory('ncacn_ip_tcp:%s[%d]' % (host, port))
+    rpc.set_connect_timeout(10)
+    dce = rpc.get_dce_rpc()
+    dce.connect()
+    dce.bind(interface)
+    return dce
+
+
+def text(value):
+    if isinstance(value, bytes):
+        value = value.decode('utf-16-le')
+    return value.rstrip('\x00')
+
+
+def get_status(host, port):
+    dce = connect(host, port)
+    try:
+        answer = dce.request(GetStatus())
+    finally:
+        dce.disconnect()
+    if answer['ErrorCode'] != 0:
+        raise Failure('GetStatus answered %d' % answer['ErrorCode'])
+    return text(answer['pluginName']), text(answer['logName']), answer['processId'], answer['state']
+
+
+def request_uninstall(host, port):
+    dce = connect(host, port)
+    try:
+        request = RequestUninstall()
+        request['rebootRequired'] = 0
+        request['fileLockName'] = '\x00'  # the terminator travels with the string
+        request['decision'] = RP_DECISION_NONE
+        answer = dce.request(request, checkError=False)
+    finally:
+        dce.disconnect()
+    return answer['ErrorCode'], answer['started']
+
+
+def raw_exchange(host, port, data):
+    """Sends raw bytes on a fresh connection and reads until the server
+    closes; tells what came back."""
+    received = receive_all(host, port, data)
+    if not received:
+        return 'connection closed'
+    return 'answered with %d bytes, PDU type %d' % (len(received), received[2] if len(received) > 2 else -1)
+
+
+def receive_all(host, port, data):
+    with socket.create_connection((host, port), timeout=10) as sock:
+        try:
+            sock.sendall(data)
+            sock.shutdown(socket.SHUT_WR)
+            received = b''
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    return received
+                received += chunk
+        except OSError:
+            return b''
+
+
+def pdu_header(ptype, frag_len, call_id=1):
+    # version 5.0, type, flags first|last, little-endian data representation
+    return struct.pack('<BBBB4sHHL', 5, 0, ptype, 3, b'\x10\x00\x00\x00', frag_len, 0, call_id)
+
+
+def expect_fault(host, port, opnum, stub):
+    dce = connect(host, port)
+    try:
+        dce.call(opnum, stub)
+        dce.recv()
+    except DCERPCException as error:
+        return str(error)
+    except OSError as error:  # the server may drop the connection instead
+        return 'connection closed (%s)' % error
+    finally:
+        dce.disconnect()
+    raise Failure('opnum %d with stub %r was answered' % (opnum, stub))
+
+
+def expect_bind_refused(host, port):
+    try:
+        connect(host, port, UNKNOWN_INTERFACE).disconnect()
+    except DCERPCException as error:
+        return str(error)
+    raise Failure('a bind to an unknown interface was accepted')
+
+
+def main(argv):
+    if len(argv) not in (3, 4):
+        print(__doc__)
+        return 2
+    host, port = argv[1], int(argv[2])
+    name, log_name, process_id, state = get_status(host, port)
+    print('GetStatus: plugin name [%s], log name [%s], process id [%d], state [0x%x]'
+          % (name, log_name, process_id, state))
+    if name != 'ReferencePlugin':
+        raise Failure('unexpected plugin name [%s]' % name)
+    if len(argv) == 4 and process_id != int(argv[3]):
+        raise Failure('another process answers on port %d' % port)
+
+    code, started = request_uninstall(host, port)
+    print('RequestUninstall without authentication: code [%d], started [%d]' % (code, started))
+    if code != ERROR_ACCESS_DENIED or started:
+        raise Failure('an unauthenticated RequestUninstall was not refused')
+
+    malformed = [
+        ('garbage bytes', lambda: raw_exchange(host, port, b'\xde\xad\xbe\xef' * 64)),
+        ('oversized fragment', lambda: raw_exchange(host, port, pdu_header(11, 0xffff) + b'\x00' * (0xffff - 16))),
+        ('unknown interface', lambda: expect_bind_refused(host, port)),
+        ('bad opnum', lambda: expect_fault(host, port, 7, b'')),
+        ('truncated stub data', lambda: expect_fault(host, port, 1, b'\x01')),
+    ]
+    for what, send in malformed:
+        outcome = send()
+        get_status(host, port)  # raises when the server no longer answers
+        print('%s: %s; the server still answers' % (what, outcome))
+    return 0
+
+
+if __name__ == '__main__':
+    try:
+        sys.exit(main(sys.argv))
+    except (Failure, DCERPCException, OSError) as error:
+        print('FAILED: %s' % error)
+        sys.exit(1)
