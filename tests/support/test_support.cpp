@@ -184,9 +184,18 @@ std::string Narrow(const std::wstring& text) {
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-CTestRegKey::CTestRegKey(const std::wstring& subKey) : m_subKey(subKey) { Delete(); }
+CMachineKeyRedirect::CMachineKeyRedirect() : m_path(L"Software\\Korlo Tests\\" + NewGuidText()) {
+  EXPECT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, m_key.Receive(), nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key.Get()));
+}
 
-CTestRegKey::~CTestRegKey() { Delete(); }
+CMachineKeyRedirect::~CMachineKeyRedirect() {
+  ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  m_key.Reset();
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+  ::RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+}
 
 void CTestRegKey::Create() {
   CRegKey key;
@@ -194,34 +203,17 @@ void CTestRegKey::Create() {
                                              nullptr, key.Receive(), nullptr));
 }
 
-void CTestRegKey::Delete() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_subKey.c_str()); }
-
-static void SetValue(const std::wstring& subKey, const std::wstring& name, DWORD type, const void* data,
-                     DWORD size) {
-  CRegKey key;
-  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, key.Receive(), nullptr));
-  ASSERT_EQ(ERROR_SUCCESS,
-            ::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size));
-}
-
 void CTestRegKey::SetDword(const std::wstring& name, DWORD value) {
-  SetValue(m_subKey, name, REG_DWORD, &value, sizeof(value));
-}
-
-void CTestRegKey::SetString(const std::wstring& name, const std::wstring& value, DWORD type) {
-  SetValue(m_subKey, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  SetBinary(name, std::vector<BYTE>(reinterpret_cast<BYTE*>(&value), reinterpret_cast<BYTE*>(&value + 1)),
+            REG_DWORD);
 }
 
 void CTestRegKey::SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type) {
-  SetValue(m_subKey, name, type, data.data(), static_cast<DWORD>(data.size()));
-}
-
-void CTestRegKey::DeleteValue(const std::wstring& name) {
   CRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) == ERROR_SUCCESS) {
-    ::RegDeleteValueW(key.Get(), name.c_str());
-  }
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, key.Receive(), nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.Get(), name.c_str(), 0, type, data.data(),
+                                            static_cast<DWORD>(data.size())));
 }
 
 std::vector<std::wstring> SplitLines(const std::wstring& text) {
@@ -240,6 +232,28 @@ std::string JoinLines(const std::vector<std::wstring>& lines) {
   std::string all;
   for (const auto& line : lines) all += Narrow(line) + "\n";
   return all;
+}
+
+std::wstring LogLineText(const std::wstring& line) {
+  // "<date> <time>  <tid>  <TAG>    <text>": the tag is the first of the
+  // four known ones after the date.
+  size_t tag = std::wstring::npos;
+  for (const wchar_t* known : {L"  INFO    ", L"  WARN    ", L"  ERR     ", L"          "}) {
+    const size_t at = line.find(known, 10);
+    if (at < tag) tag = at;
+  }
+  return tag == std::wstring::npos ? line : line.substr(tag + 10);
+}
+
+std::vector<std::wstring> LogLineTexts(const std::wstring& content) {
+  std::vector<std::wstring> texts;
+  for (const std::wstring& line : SplitLines(content)) texts.push_back(LogLineText(line));
+  return texts;
+}
+
+bool Exists(const std::wstring& path) {
+  const std::wstring full = path.size() >= MAX_PATH && path.compare(0, 4, L"\\\\?\\") != 0 ? L"\\\\?\\" + path : path;
+  return ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {
