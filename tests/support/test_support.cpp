@@ -2,10 +2,10 @@
 
 #include <objbase.h>
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <thread>
 
 namespace testing_support {
 
@@ -59,23 +59,20 @@ CScratchDir::~CScratchDir() { RemoveTree(m_path); }
 
 SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& currentFolder,
                           const std::string& input) {
+  // The child reads its input from a file and writes into another: no
+  // reader thread, and no wait for grandchildren that inherited a pipe.
   SProcessResult result;
+  CScratchDir io;
+  WriteFileBytes(io / L"in", input);
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
-  if (!::CreatePipe(&outRead, &outWrite, &inheritable, 0) || !::CreatePipe(&inRead, &inWrite, &inheritable, 0)) {
-    ADD_FAILURE() << "CreatePipe failed: " << ::GetLastError();
-    return result;
-  }
-  CKernelHandle outReadOwner(outRead), outWriteOwner(outWrite), inReadOwner(inRead), inWriteOwner(inWrite);
-  ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  CFileHandle in(::CreateFileW((io / L"in").c_str(), GENERIC_READ, share, &inheritable, OPEN_EXISTING, 0, nullptr));
+  CFileHandle out(::CreateFileW((io / L"out").c_str(), GENERIC_WRITE, share, &inheritable, CREATE_ALWAYS, 0, nullptr));
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead;
-  startup.hStdOutput = outWrite;
-  startup.hStdError = outWrite;
+  startup.hStdInput = in.Get();
+  startup.hStdOutput = startup.hStdError = out.Get();
   PROCESS_INFORMATION info = {};
   std::wstring mutableLine = commandLine;
   if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
@@ -84,39 +81,13 @@ SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, cons
     return result;
   }
   CKernelHandle process(info.hProcess), thread(info.hThread);
-  outWriteOwner.Reset();
-  inReadOwner.Reset();
-
-  // The reader owns its pipe end and buffer, so that it may outlive this call
-  // when a grandchild that inherited the pipe keeps it open.
-  struct SReader {
-    CKernelHandle pipe;
-    CKernelHandle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    std::string output;
-  };
-  auto state = std::make_shared<SReader>();
-  state->pipe.Reset(outReadOwner.Release());
-  std::thread([state] {
-    char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(state->pipe.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      state->output.append(buffer, read);
-    }
-    ::SetEvent(state->done.Get());
-  }).detach();
-  if (!input.empty()) {
-    DWORD written = 0;
-    ::WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-  }
-  inWriteOwner.Reset();
-
   if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
     result.timedOut = true;
     ::TerminateProcess(process.Get(), 0xDEAD);
     ::WaitForSingleObject(process.Get(), 5000);
   }
   ::GetExitCodeProcess(process.Get(), &result.exitCode);
-  if (::WaitForSingleObject(state->done.Get(), 5000) == WAIT_OBJECT_0) result.output = state->output;
+  result.output = ReadFileBytes(io / L"out");
   return result;
 }
 
@@ -162,16 +133,9 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::wstring Utf16(const std::string& bytes) {
-  size_t start = 0;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    start = 2;
-  }
+  const size_t start = bytes.compare(0, 2, "\xFF\xFE") == 0 ? 2 : 0;
   std::wstring text((bytes.size() - start) / 2, L'\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[start + 2 * i]) |
-                                   (static_cast<unsigned char>(bytes[start + 2 * i + 1]) << 8));
-  }
+  if (!text.empty()) std::memcpy(&text[0], bytes.data() + start, text.size() * 2);
   return text;
 }
 
