@@ -24,6 +24,9 @@ bool HasPidLine(const std::vector<std::wstring>& texts) {
   return false;
 }
 
+// The opening lines themselves are checked in the log folder's test; here
+// that the host writes them first, with the full line prefix, and then its
+// own lines.
 TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
   CHostRun host;
   const auto result = host.Run(L"");
@@ -31,18 +34,11 @@ TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
   EXPECT_EQ(0u, result.exitCode);
   const auto lines = host.LogLines();
   ASSERT_GE(lines.size(), 12u);
-  // The log starts with the rule, the banner and the user line; each line
-  // has the full prefix.
   EXPECT_NE(std::wstring::npos, lines[0].find(L"  INFO    " + kRule)) << Narrow(lines[0]);
   const auto texts = host.LogTexts();
-  EXPECT_TRUE(ContainsInOrder(texts, {kRule, L"Version", L"{", L"    Module name: [KorloGuestHelper.exe].",
-                                      L"    Module path: [" + host.ExePath() + L"].",
-                                      L"    Build edition: [standard].", L"    Module version: [1.0.0.0].", L"}"}))
-      << testing_support::JoinLines(texts);
-  EXPECT_EQ(0u, texts[8].find(L"User: ")) << Narrow(texts[8]);
-  EXPECT_EQ(L"Command line: " + host.ExePath(), texts[9]);
-  EXPECT_TRUE(ContainsInOrder(texts, {L"    Loading service configuration.",
-                                      L"    Loading service configuration.. Ok.", L"Service configuration:",
+  EXPECT_TRUE(ContainsInOrder(texts, {kRule, L"Version", L"    Module path: [" + host.ExePath() + L"].",
+                                      L"    Module version: [1.0.0.0].", L"}", L"Command line: " + host.ExePath(),
+                                      L"    Loading service configuration.. Ok.",
                                       L"Cannot start service control dispatcher."}))
       << testing_support::JoinLines(texts);
   EXPECT_TRUE(HasPidLine(texts));
