@@ -1,45 +1,15 @@
 #include "test_support.h"
 
+#include "base/exc.h"
+#include "util/file.h"
+
 #include <objbase.h>
 
 #include <cstring>
 
 #include <gtest/gtest.h>
 
-
 namespace testing_support {
-
-namespace {
-
-std::wstring TempFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-  std::wstring path(buffer, length);
-  if (!path.empty() && path.back() == L'\\') path.pop_back();
-  return path;
-}
-
-void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  CFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
-  if (find) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        ::DeleteFileW(child.c_str());
-      }
-    } while (::FindNextFileW(find.Get(), &data));
-  }
-  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  ::RemoveDirectoryW(path.c_str());
-}
-
-}  // namespace
 
 std::wstring NewGuidText() {
   GUID guid;
@@ -51,11 +21,17 @@ std::wstring NewGuidText() {
 }
 
 CScratchDir::CScratchDir() {
-  m_path = TempFolder() + L"\\korlo-test-" + NewGuidText();
+  m_path = GetTempFolder() + L"korlo-test-" + NewGuidText();
   ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
-CScratchDir::~CScratchDir() { RemoveTree(m_path); }
+CScratchDir::~CScratchDir() {
+  try {
+    RemoveFolder(m_path);
+  } catch (const CExc&) {
+    // Still held by a process the test started; the temporary folder keeps it.
+  }
+}
 
 SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& currentFolder,
                           const std::string& input) {
