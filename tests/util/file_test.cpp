@@ -116,14 +116,6 @@ TEST_F(FileTest, ExistenceChecksLogUnexpectedErrorsAsWarnings) {
   }
 }
 
-TEST_F(FileTest, ResetProtectiveFlagsKeepsOtherAttributes) {
-  const std::wstring path = *this / L"flags.txt";
-  MakeFile(path, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-  const DWORD before = ::GetFileAttributesW(path.c_str());
-  ResetProtectiveFlags(path);
-  EXPECT_EQ(before & ~DWORD{7}, ::GetFileAttributesW(path.c_str()));
-}
-
 TEST_F(FileTest, FolderTreeIsMadeWithItsParentsAndRemovedWithProtectedEntries) {
   const std::wstring tree = *this / L"tree";
   FileMakeFolder(tree + L"\\one\\two\\");
@@ -308,22 +300,6 @@ TEST_F(FileTest, FailuresNameTheOperationAndKeepTheCode) {
   EXPECT_TRUE(Exists(held));
 }
 
-// A file another program keeps open without sharing: Create retries for a
-// while and then reports the lock as CLockFileExc.
-TEST_F(FileTest, BinFileCreateOnHeldFileThrowsLockFileExc) {
-  const std::wstring path = *this / L"held.bin";
-  CFileHandle holder = Hold(path, 0);
-  ASSERT_TRUE(holder.IsValid());
-  const auto e = CatchExc<CLockFileExc>([&] {
-    CBinFile::Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
-  });
-  ASSERT_TRUE(e);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), e->GetWin32Error());
-  EXPECT_EQ(HrOf(ERROR_SHARING_VIOLATION), e->GetCode());
-  holder.Reset();
-  EXPECT_TRUE(CBinFile::Create(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING));
-}
-
 TEST_F(FileTest, StartProcessRunsTheProgram) {
   const std::wstring self = GetModulePath();
   for (const std::wstring& executable : {self, std::wstring()}) {
@@ -342,19 +318,6 @@ TEST(FileChildTest, SignalsStart) {
   CKernelHandle started(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ChildRole().c_str()));
   ASSERT_TRUE(started.IsValid()) << ::GetLastError();
   EXPECT_TRUE(::SetEvent(started.Get()));
-}
-
-TEST(HandleTest, DuplicateOwnHandleIsNotInheritable) {
-  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  CKernelHandle event(::CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(event.IsValid());
-  const CKernelHandle duplicate = DuplicateOwnHandle(event.Get());
-  DWORD flags = 0;
-  ASSERT_TRUE(::GetHandleInformation(duplicate.Get(), &flags));
-  EXPECT_EQ(0u, flags & HANDLE_FLAG_INHERIT);
-
-  ASSERT_TRUE(::SetEvent(duplicate.Get()));  // the same object, with the same access
-  EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.Get(), 0));
 }
 
 }  // namespace
