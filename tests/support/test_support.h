@@ -82,7 +82,9 @@ class CTestRegKey {
   explicit CTestRegKey(const std::wstring& subKey) : m_subKey(subKey) {}
 
   void Create();  // creates the key (empty)
+  void Delete();  // removes the key and everything under it
   void SetDword(const std::wstring& name, DWORD value);
+  void SetString(const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ);
   void SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type = REG_BINARY);
 
  private:
