@@ -43,6 +43,17 @@ cp "$build/bin/ReferencePlugin.dll" "$svc/KorloVssSupport.dll"
 : >"$svc/KorloAgentConfig.xml"
 run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service.exe' 9
 
+echo "== RPC calls"
+# The helper as a service in persistent mode (port 6173) with the reference
+# plugin, against a bare server of the same interface on port 6174.
+ctl() { run "$build/bin/KorloSvcCtl.exe" "$@"; }
+ctl delete KorloBenchRpc >/dev/null 2>&1 || true
+ctl create KorloBenchRpc '"C:\korlo-bench\KorloGuestHelper.exe" -persistent' >/dev/null
+ctl start KorloBenchRpc >/dev/null
+run "$build/bin/bench_rpc_calls.exe" 6173 "$build/bin/bench_bare_rpc_server.exe" 6174 3 3 || true
+ctl stop KorloBenchRpc >/dev/null
+ctl delete KorloBenchRpc >/dev/null
+
 echo "== Linux gzip -9 of the same 20 MiB content"
 input=$out/rotation_20_input.log
 times=

@@ -38,10 +38,14 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   fi
   [ "$1" = "--init" ] && exit 0
   # One wineserver that outlives short test processes (Debian's wrapper passes
-  # -p0), with the session's system processes (services.exe, ...) booted once.
-  if "$WINESERVER" -p"${WINE_PERSIST_SECONDS:-30}" </dev/null >/dev/null 2>&1 9>&-; then
-    "$WINEBOOT" </dev/null >/dev/null 2>&1 9>&-
-  fi
+  # -p0). Its system processes (services.exe, ...) are booted here, always:
+  # a server that was still exiting when this ran (after --stop, or at the
+  # end of its persistence) would otherwise be replaced by one that the test
+  # program boots itself, handing its stdout and stderr to services.exe and
+  # the rest, and ctest would wait on them until that server ends, 30 s after
+  # the last test. On a booted server this costs one short process.
+  "$WINESERVER" -p"${WINE_PERSIST_SECONDS:-30}" </dev/null >/dev/null 2>&1 9>&- || true
+  "$WINEBOOT" </dev/null >/dev/null 2>&1 9>&-
 ) 9>"$WINEPREFIX.lock"
 [ "$1" = "--init" ] && exit 0
 exec "$WINE" "$@"

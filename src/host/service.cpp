@@ -4,6 +4,7 @@
 #include "base/msg.h"
 #include "base/msg_ids.h"
 #include "base/path.h"
+#include "crash/crash_handler.h"
 #include "firewall/firewall.h"
 #include "host/svc_ctx.h"
 #include "log/log.h"
@@ -129,6 +130,7 @@ DWORD CSvcPendingNotifier::NotificationProc() {
 namespace {
 
 constexpr wchar_t kFirewallName[] = L"KorloGuestHelper";
+constexpr wchar_t kDumpPrefix[] = L"GA";
 
 // Runs on the dispatcher's thread (the process's main thread).
 void WINAPI ControlHandler(DWORD control) {
@@ -141,13 +143,18 @@ void WINAPI ControlHandler(DWORD control) {
   CTermSink::Instance().Notify();
 }
 
+// Runs on a thread the dispatcher creates. A structured exception is taken
+// by the crash handler's frame; a CExc ends the body and reports STOPPED.
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
-  try {
-    RunServiceBody(*CSvcCtx::Instance(), false);
-  } catch (const CExc& e) {
-    g_log.Error(e.GetFullText());
-    CSvcPendingNotifier::Instance().SetStatusNoThrow(SERVICE_STOPPED);
-  }
+  crash::RunInCrashFrame([] {
+    try {
+      RunServiceBody(*CSvcCtx::Instance(), false);
+    } catch (const CExc& e) {
+      g_log.Error(e.GetFullText());
+      CSvcPendingNotifier::Instance().SetStatusNoThrow(SERVICE_STOPPED);
+    }
+    return 0;
+  });
 }
 
 void RegisterWithScm(CSvcCtx& ctx) {
@@ -175,6 +182,7 @@ void RunServiceDispatcher(CSvcCtx& ctx) {
 
 void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   const std::wstring programPath = GetModulePath();
+  CCrashHandler::Instance().SetDumpLocation(GetLogFolder(), kDumpPrefix);
   g_log.Info(L"Initializing service...");
   if (!debugMode) RegisterWithScm(ctx);
 
@@ -204,6 +212,7 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
 
   listener.Stop();
   CFirewallExceptions().RemoveFirewallException(kFirewallName, programPath);
+  CAbandonedThreads::Instance().TerminateAbandonedThreads(true);
 
   g_log.Info(LoadMsg(IDS_AGENT_STOPPED));
   if (!debugMode) {

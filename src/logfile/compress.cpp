@@ -8,8 +8,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <climits>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -66,9 +66,10 @@ void zip_writer_t::Finish() {
 
 }  // namespace util
 
-std::wstring GetAgedFileName(const std::wstring& path, const std::wstring& extension, std::int32_t age) {
-  if (age == 0) return path;
-  const std::wstring ageText = DecText(age);
+namespace {
+
+// The aged name of path with ageText standing for the age.
+std::wstring AgedName(const std::wstring& path, const std::wstring& extension, const std::wstring& ageText) {
   // An extension given with its dot (".log.gz") is matched as the path's
   // ending: name.log.gz -> name.3.log.gz.
   if (!extension.empty() && extension[0] == L'.' && path.size() >= extension.size() &&
@@ -84,13 +85,55 @@ std::wstring GetAgedFileName(const std::wstring& path, const std::wstring& exten
   return path.substr(0, dot) + L"." + ageText + path.substr(dot);
 }
 
+// The ages from 1 to limit that have a file, oldest first. One search of the
+// folder instead of one check per age: the limit may be as large as the
+// registry allows, while only a few copies exist.
+std::vector<std::int32_t> ExistingAges(const std::wstring& path, const std::wstring& extension,
+                                       std::int32_t limit) {
+  const std::wstring marker = L"*";
+  const std::wstring pattern = AgedName(path, extension, marker);
+  const size_t at = pattern.rfind(marker);
+  const std::wstring prefix = pattern.substr(0, at), suffix = pattern.substr(at + 1);
+  std::wstring folder, file;
+  SplitPath(pattern, folder, file);
+  std::vector<std::wstring> files, folders;
+  SearchFiles(pattern, files, folders);
+  std::vector<std::int32_t> ages;
+  for (const std::wstring& name : files) {
+    // The search also matches through 8.3 short names: only the long name
+    // counts, with the age written as GetAgedFileName writes it.
+    const std::wstring full = folder.empty() ? name : folder + pattern[folder.size()] + name;
+    if (full.size() <= prefix.size() + suffix.size() || !EqualNoCase(full.substr(0, prefix.size()), prefix) ||
+        !EqualNoCase(full.substr(full.size() - suffix.size()), suffix)) {
+      continue;
+    }
+    const std::wstring digits = full.substr(prefix.size(), full.size() - prefix.size() - suffix.size());
+    if (digits.size() > 10 || digits[0] == L'0' || digits.find_first_not_of(L"0123456789") != std::wstring::npos) {
+      continue;
+    }
+    const std::int64_t age = std::stoll(digits);
+    if (age <= limit) ages.push_back(static_cast<std::int32_t>(age));
+  }
+  std::sort(ages.rbegin(), ages.rend());
+  return ages;
+}
+
+}  // namespace
+
+std::wstring GetAgedFileName(const std::wstring& path, const std::wstring& extension, std::int32_t age) {
+  return age == 0 ? path : AgedName(path, extension, DecText(age));
+}
+
 void AgeFile(const std::wstring& path, const std::wstring& extension, std::int32_t limit) {
+  if (limit < 0) return;
   try {
-    for (std::int32_t age = limit; age >= 0; --age) {
+    std::vector<std::int32_t> ages = ExistingAges(path, extension, limit);
+    if (FileExists(path)) ages.push_back(0);
+    for (const std::int32_t age : ages) {
       const std::wstring name = GetAgedFileName(path, extension, age);
       if (age == limit) {
         DeleteFileIfExists(name);
-      } else if (FileExists(name)) {
+      } else {
         MoveFileTo(name, GetAgedFileName(path, extension, age + 1));
       }
     }
@@ -123,7 +166,9 @@ void CompressLogFile(CBinFile& file, util::zip_writer_t& writer) {
 void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount) {
   try {
     const std::wstring gzPath = logPath + L".gz";
-    AgeFile(gzPath, L".log.gz", static_cast<std::int32_t>(std::min<std::uint32_t>(maxCount, INT_MAX)));
+    // The count is a DWORD of the registry; as an age limit it is signed, so
+    // 0x80000000 and above age nothing and the newest copy is replaced.
+    AgeFile(gzPath, L".log.gz", static_cast<std::int32_t>(maxCount));
     util::zip_writer_t writer(gzPath, kLogCompressionLevel);
     CompressLogFile(file, writer);
   } catch (CExc& exc) {

@@ -44,7 +44,9 @@ class zip_writer_t {
 
 // Ages the compressed copies of logPath (dropping the oldest beyond maxCount),
 // compresses the whole content of the open live file into logPath + ".gz" at
-// level 9 and empties the live file. Throws CExc with "Unable to validate log
+// level 9 and empties the live file. maxCount is the registry's DWORD taken
+// as a signed age limit: 0x80000000 and above age nothing, and the newest
+// copy is replaced. Throws CExc with "Unable to validate log
 // size limit. Log path: [%1]." in front; the live file is emptied only after
 // its whole content is safely in the gzip file.
 void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount);
@@ -58,8 +60,9 @@ void CompressLogFile(CBinFile& file, util::zip_writer_t& writer);
 
 // Shifts the aged copies of path one age up, from the oldest down: the copy
 // at age `limit` is deleted, every younger one is moved to the next age.
-// A negative limit does nothing. Throws CExc with "Cannot age file. ..." in
-// front; moves already done stay done.
+// A negative limit does nothing. The copies are found by one search of the
+// folder, so the cost follows the copies that exist, not the limit. Throws
+// CExc with "Cannot age file. ..." in front; moves already done stay done.
 void AgeFile(const std::wstring& path, const std::wstring& extension, std::int32_t limit);
 
 // The name of path at the given age; extension is given with its dot

@@ -24,6 +24,9 @@ bool HasPidLine(const std::vector<std::wstring>& texts) {
   return false;
 }
 
+// The opening lines themselves are checked in the log folder's test; here
+// that the host writes them first, with the full line prefix, and then its
+// own lines.
 TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
   CHostRun host;
   const auto result = host.Run(L"");
@@ -31,18 +34,11 @@ TEST(HostTest, NoArgumentsStartsTheDispatcherAndLogsItsFailure) {
   EXPECT_EQ(0u, result.exitCode);
   const auto lines = host.LogLines();
   ASSERT_GE(lines.size(), 12u);
-  // The log starts with the rule, the banner and the user line; each line
-  // has the full prefix.
   EXPECT_NE(std::wstring::npos, lines[0].find(L"  INFO    " + kRule)) << Narrow(lines[0]);
   const auto texts = host.LogTexts();
-  EXPECT_TRUE(ContainsInOrder(texts, {kRule, L"Version", L"{", L"    Module name: [KorloGuestHelper.exe].",
-                                      L"    Module path: [" + host.ExePath() + L"].",
-                                      L"    Build edition: [standard].", L"    Module version: [1.0.0.0].", L"}"}))
-      << testing_support::JoinLines(texts);
-  EXPECT_EQ(0u, texts[8].find(L"User: ")) << Narrow(texts[8]);
-  EXPECT_EQ(L"Command line: " + host.ExePath(), texts[9]);
-  EXPECT_TRUE(ContainsInOrder(texts, {L"    Loading service configuration.",
-                                      L"    Loading service configuration.. Ok.", L"Service configuration:",
+  EXPECT_TRUE(ContainsInOrder(texts, {kRule, L"Version", L"    Module path: [" + host.ExePath() + L"].",
+                                      L"    Module version: [1.0.0.0].", L"}", L"Command line: " + host.ExePath(),
+                                      L"    Loading service configuration.. Ok.",
                                       L"Cannot start service control dispatcher."}))
       << testing_support::JoinLines(texts);
   EXPECT_TRUE(HasPidLine(texts));
@@ -61,8 +57,9 @@ TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
   EXPECT_FALSE(HasPidLine(texts)) << "the run went on";
 }
 
-// Each mode installs its configuration; the summary shows it. Without a
-// configuration file and not persistent: the blank document.
+// Each mode installs its configuration (the summary's layout is checked in
+// the configuration's own test). Without a configuration file and not
+// persistent: the blank document.
 TEST(HostTest, ModesInstallTheirConfiguration) {
   const struct {
     const wchar_t* arguments;
@@ -70,39 +67,23 @@ TEST(HostTest, ModesInstallTheirConfiguration) {
     std::vector<std::wstring> expected;
   } cases[] = {
       {L"-flr -rpcPort 7000 -injectVss", false,
-       {L"    Initializing configuration for VSS FLR service.", L"        Port: 7000",
-        L"    Initializing configuration for VSS FLR service.. Ok.", L"Service configuration:", L"{",
-        L"    Service name: [KorloFlrVssSupport].",
+       {L"    Service name: [KorloFlrVssSupport].",
         L"    The following port should be used to serve incoming RPC connections: [7000].",
-        L"    The following plugins should be hosted in the service's process:", L"    {",
-        L"        KorloVssSupport.dll", L"    }", L"}"}},
-      {L"-flr -injectVss", false,
-       {L"        Port: 0", L"    Service name: [KorloFlrVssSupport].",
-        L"    Dynamic port allocation should be used to serve incoming RPC connections."}},
+        L"        KorloVssSupport.dll"}},
       {L"-desktopVss -injectVss", false,
-       {L"    Initializing configuration for VSS desktop service.",
-        L"    Initializing configuration for VSS desktop service.. Ok.", L"    Service name: [KorloDesktopVssSvc].",
-        L"    The following port should be used to serve incoming RPC connections: [9821].",
-        L"        KorloVssSupport.dll"}},
-      {L"-persistent -injectVss", false,
-       {L"    Service name: [KorloVssSupport].",
-        L"    Dynamic port allocation should be used to serve incoming RPC connections.",
-        L"        KorloVssSupport.dll", L"working in persistent mode"}},
-      {L"-injectVss", true,
-       {L"    Loading service configuration.. Ok.", L"    Service name: [KorloVssSupport].",
-        L"        KorloVssSupport.dll"}},
+       {L"    Service name: [KorloDesktopVssSvc].",
+        L"    The following port should be used to serve incoming RPC connections: [9821]."}},
+      {L"-persistent -injectVss", false, {L"    Service name: [KorloVssSupport].", L"working in persistent mode"}},
+      {L"-injectVss", true, {L"    Service name: [KorloVssSupport]."}},
       {L"-injectVss", false,
-       {L"    Service name: [NONE].", L"    Dynamic port allocation should be used to serve incoming RPC connections.",
-        L"    The following plugins should be hosted in the service's process:", L"    {", L"    }"}},
+       {L"    Service name: [NONE].", L"    Dynamic port allocation should be used to serve incoming RPC connections."}},
   };
   for (const auto& c : cases) {
     CHostRun host;
     if (c.configFile) testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "<anything/>");
-    const auto result = host.Run(c.arguments);
-    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(0u, host.Run(c.arguments).exitCode);
     const auto texts = host.LogTexts();
     EXPECT_TRUE(ContainsInOrder(texts, c.expected)) << Narrow(c.arguments) << "\n" << testing_support::JoinLines(texts);
-    EXPECT_TRUE(HasPidLine(texts));
   }
 }
 

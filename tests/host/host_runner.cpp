@@ -25,29 +25,27 @@ std::wstring CHostRun::LogPath(const std::wstring& name) {
 }
 
 SProcessResult CHostRun::Run(const std::wstring& arguments, const std::string& input, DWORD timeoutMs) {
-  ::DeleteFileW(LogPath(L"KorloGuestHelper").c_str());
-  ::DeleteFileW(LogPath(L"KorloUninstall").c_str());
+  for (const wchar_t* name : {L"KorloGuestHelper", L"KorloUninstall"}) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    m_logStart[name] = ::GetFileAttributesExW(LogPath(name).c_str(), GetFileExInfoStandard, &data)
+                           ? (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow
+                           : 0;
+  }
   std::wstring commandLine = L"\"" + ExePath() + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
   return RunProcess(commandLine, timeoutMs, Folder(), input);
 }
 
 std::vector<std::wstring> CHostRun::LogLines(const std::wstring& name) const {
-  return SplitLines(Utf16(ReadFileBytes(LogPath(name))));
+  const std::string bytes = ReadFileBytes(LogPath(name));
+  const auto start = m_logStart.find(name);
+  const size_t from = start == m_logStart.end() ? 0 : static_cast<size_t>(start->second);
+  return SplitLines(Utf16(from < bytes.size() ? bytes.substr(from) : std::string()));
 }
 
 std::vector<std::wstring> CHostRun::LogTexts(const std::wstring& name) const {
   std::vector<std::wstring> texts;
-  for (const std::wstring& line : LogLines(name)) {
-    // "<date> <time>  <tid>  <TAG>    <text>": the tag is the first of the
-    // four known ones after the thread column.
-    size_t tag = std::wstring::npos;
-    for (const wchar_t* known : {L"  INFO    ", L"  WARN    ", L"  ERR     ", L"          "}) {
-      const size_t at = line.find(known, 10);
-      if (at != std::wstring::npos && (tag == std::wstring::npos || at < tag)) tag = at;
-    }
-    texts.push_back(tag == std::wstring::npos ? line : line.substr(tag + 10));
-  }
+  for (const std::wstring& line : LogLines(name)) texts.push_back(LogLineText(line));
   return texts;
 }
 

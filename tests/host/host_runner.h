@@ -1,9 +1,13 @@
-// Runs the real KorloGuestHelper.exe from a private folder and reads the log
-// it writes under C:\ProgramData\Korlo\Backup.
+// Runs the real KorloGuestHelper.exe from a private folder and reads the
+// lines it appends to its log under the all-users application-data folder.
+// The log files are the product's own: they are never deleted or rewritten,
+// only read from where they ended before the run.
 #pragma once
 
 #include "test_support.h"
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,19 +22,19 @@ class CHostRun {
   const std::wstring& Folder() const { return m_dir.Path(); }
   std::wstring ExePath() const { return m_dir / L"KorloGuestHelper.exe"; }
 
-  // Runs the host with the arguments (its log file removed first).
+  // Runs the host with the arguments.
   SProcessResult Run(const std::wstring& arguments, const std::string& input = std::string(),
                      DWORD timeoutMs = 60000);
-  // The log of the last run ("KorloGuestHelper" or "KorloUninstall"), as
-  // lines without their CR LF, each with the full line prefix.
+  // The lines the last run appended to log `name` ("KorloGuestHelper" or
+  // "KorloUninstall"), without their CR LF, each with the full line prefix.
   std::vector<std::wstring> LogLines(const std::wstring& name = L"KorloGuestHelper") const;
-  // The lines' texts: the part after the tag and its four blanks, with the
-  // alignment blanks kept.
+  // The same lines' texts (LogLineText).
   std::vector<std::wstring> LogTexts(const std::wstring& name = L"KorloGuestHelper") const;
   static std::wstring LogPath(const std::wstring& name);
 
  private:
   CScratchDir m_dir;
+  std::map<std::wstring, std::uint64_t> m_logStart;  // log name -> its size before the run
 };
 
 // True when `lines` holds `sequence` in that order (not necessarily adjacent).

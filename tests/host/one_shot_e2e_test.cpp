@@ -43,31 +43,17 @@ TEST_F(OneShotTest, InjectVssCallsThePluginOnceAndUnloadsIt) {
   EXPECT_TRUE(host.LogLines(L"KorloGuestHelper").empty());
 }
 
+// Each way a plugin fails to load is checked in the plugin manager's test;
+// here only that the run logs it and ends quietly.
 TEST_F(OneShotTest, PluginThatCannotBeLoadedIsLoggedAndTheRunEnds) {
-  const struct {
-    const wchar_t* plugin;  // copied as KorloVssSupport.dll; empty: none
-    const wchar_t* arguments;
-    std::wstring cause;
-  } cases[] = {
-      {L"", L"-injectVss", L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."},
-      {L"fixture_plugin_no_main.dll", L"-injectVss", L"Plugin's entry point was not found. "},
-      {L"fixture_plugin_no_rpc_ep.dll", L"-injectVss", L"The plugin's [RpcInitEp] entry point is unavailable."},
-      {L"", L"-desktopSnapshot", L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."},
-      {L"fixture_plugin_no_rpc_ep.dll", L"-desktopSnapshot", L"The plugin's [RpcInitEp] entry point is unavailable."},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::wstring> files;
-    if (*c.plugin) files.push_back(std::wstring(c.plugin) + L"=KorloVssSupport.dll");
-    CHostRun host(files);
-    const auto result = host.Run(c.arguments, "x");
-    EXPECT_EQ(0u, result.exitCode);
-    EXPECT_EQ("", result.output) << Narrow(c.arguments);  // nothing reaches the console
-    const auto texts = host.LogTexts();
-    EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].", L"Cannot load plugin [KorloVssSupport.dll].",
-                                        c.cause}))
-        << Narrow(c.plugin) << "\n" << testing_support::JoinLines(texts);
-    EXPECT_TRUE(HasLineContaining(texts, L" Code: "));
-  }
+  CHostRun host;
+  const auto result = host.Run(L"-desktopSnapshot", "x");
+  EXPECT_EQ(0u, result.exitCode);
+  EXPECT_EQ("", result.output);  // nothing reaches the console
+  const auto texts = host.LogTexts();
+  EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].", L"Cannot load plugin [KorloVssSupport.dll].",
+                                      L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."}))
+      << testing_support::JoinLines(texts);
 }
 
 TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {

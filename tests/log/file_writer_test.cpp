@@ -2,6 +2,7 @@
 
 #include "logfile/log_folder.h"
 #include "log_files.h"
+#include "settings/settings.h"
 #include "test_support.h"
 #include "base/msg.h"
 
@@ -16,23 +17,10 @@
 namespace {
 
 using log_files::CLogWriterScope;
-using log_files::LineText;
-using log_files::LineTexts;
 using log_files::ReadGzip;
-using log_files::SplitLines;
-using testing_support::CScratchDir;
-using testing_support::Narrow;
-using testing_support::ReadFileBytes;
-using testing_support::Utf16;
+using namespace testing_support;
 
 const std::wstring kSeparator(96, L'=');
-
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::shared_ptr<CFileLogWriterWithRotation> MakeWriter(const std::wstring& folder, const std::wstring& name) {
-  return std::make_shared<CFileLogWriterWithRotation>(folder, name, true,
-                                                      std::make_shared<CLogHeaderWriter>(L"Version", nullptr));
-}
 
 // Logs "first", then brings the live file to the size limit with one raw
 // block ending in CR LF, the way a long run of lines would, and gives the
@@ -47,13 +35,11 @@ std::string FillToLimit(CFileLogWriterWithRotation& writer, const std::wstring& 
 }
 
 // The header a rotation writes: separator, "Starting new log", the banner.
-void ExpectHeader(const std::vector<std::wstring>& texts, size_t at) {
-  ASSERT_GT(texts.size(), at + 4);
-  EXPECT_EQ(kSeparator, texts[at]);
-  EXPECT_EQ(L"Starting new log", texts[at + 1]);
-  EXPECT_EQ(L"Version", texts[at + 2]);
-  EXPECT_EQ(L"{", texts[at + 3]);
-  EXPECT_EQ(L"    Module name: [log_writer_test.exe].", texts[at + 4]);
+void ExpectHeader(const std::vector<std::wstring>& texts) {
+  ASSERT_GT(texts.size(), 4u);
+  EXPECT_EQ((std::vector<std::wstring>{kSeparator, L"Starting new log", L"Version", L"{",
+                                       L"    Module name: [log_writer_test.exe]."}),
+            std::vector<std::wstring>(texts.begin(), texts.begin() + 5));
 }
 
 // What a failed rotation leaves in the live file after its old bytes `full`:
@@ -66,14 +52,14 @@ void ExpectFailedRotation(const std::string& bytes, const std::string& full, con
   const std::wstring text = Utf16(bytes.substr(full.size()));
   const size_t error = text.find(L"\r\nUnable to validate log size limit. Log path: [" + live + L"].\r\n");
   ASSERT_NE(std::wstring::npos, error) << "no error text, or not written raw after a line end";
-  EXPECT_EQ(L"crossing", LineText(SplitLines(text.substr(0, error + 2)).back()));
+  EXPECT_EQ(L"crossing", LogLineTexts(text.substr(0, error + 2)).back());
   const size_t mark = text.find(L'\xFEFF', error);
   ASSERT_NE(std::wstring::npos, mark);
   const std::wstring errorText = text.substr(error, mark - error);
   EXPECT_NE(std::wstring::npos, errorText.find(detail)) << Narrow(errorText);
   EXPECT_EQ(std::wstring::npos, errorText.find(L"  INFO    ")) << "error text not raw";
-  const std::vector<std::wstring> texts = LineTexts(text.substr(mark + 1));
-  ExpectHeader(texts, 0);
+  const std::vector<std::wstring> texts = LogLineTexts(text.substr(mark + 1));
+  ExpectHeader(texts);
   EXPECT_EQ(L"after", texts.back());
 }
 
@@ -84,17 +70,20 @@ class RotatingWriterTest : public testing::Test {
     g_log.ShiftAlignment(-1000);
   }
   void TearDown() override { g_log.SetWriter(nullptr); }
+  std::shared_ptr<CFileLogWriterWithRotation> MakeWriter(const std::wstring& name = L"svc") {
+    return std::make_shared<CFileLogWriterWithRotation>(m_dir.Path(), name, true,
+                                                        std::make_shared<CLogHeaderWriter>(L"Version", nullptr));
+  }
 
+  CTestRegKey m_settings{kSettingsKeyPath};  // the limits the writers read
   CScratchDir m_dir;
 };
 
 TEST_F(RotatingWriterTest, OpensWithoutByteOrderMarkAndAppends) {
   const std::wstring live = m_dir / L"svc.log";
-  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  auto writer = MakeWriter();
   CLogWriterScope scope(writer);
-  EXPECT_EQ(live, writer->GetFilePath());
   EXPECT_EQ(L"", writer->GetCurrentPath());
-
   g_log.Info(L"one");
   g_log.Warning(L"two");
   const std::string bytes = ReadFileBytes(live);
@@ -110,101 +99,103 @@ TEST_F(RotatingWriterTest, OpensWithoutByteOrderMarkAndAppends) {
 
   // A new writer over the same file appends after what is there.
   g_log.SetWriter(nullptr);
-  CLogWriterScope again(MakeWriter(m_dir.Path(), L"svc"));
+  CLogWriterScope again(MakeWriter());
   g_log.Info(L"three");
-  const std::vector<std::wstring> texts = LineTexts(Utf16(ReadFileBytes(live)));
-  ASSERT_EQ(3u, texts.size());
-  EXPECT_EQ(L"three", texts[2]);
+  EXPECT_EQ((std::vector<std::wstring>{L"one", L"two", L"three"}), LogLineTexts(Utf16(ReadFileBytes(live))));
 }
 
+// The limits come from the registry: the size at which the live file
+// rotates, and how many compressed copies the rotation keeps. A count of
+// 0x80000000 or more ages nothing: the newest copy is replaced.
 TEST_F(RotatingWriterTest, RotatesOnlyAboveLimit) {
-  const std::wstring live = m_dir / L"svc.log";
-  const std::wstring gz = m_dir / L"svc.log.gz";
-  auto writer = MakeWriter(m_dir.Path(), L"svc");
-  CLogWriterScope scope(writer);
-  const std::string full = FillToLimit(*writer, live);
-  EXPECT_LE(full.size(), writer->GetMaxSize());
-  EXPECT_GE(full.size() + 1, writer->GetMaxSize());
-  EXPECT_FALSE(Exists(gz)) << "rotated at the limit";
+  const DWORD kUnset = 0;
+  const struct {
+    DWORD size, count;
+    std::uint32_t maxSize;
+    std::vector<std::string> aged;  // svc.1.log.gz .. svc.3.log.gz afterwards ("" for none)
+  } cases[] = {
+      {kUnset, kUnset, 20971520, {"p", "1", "2"}},
+      {20971520 + 65536, 1, 20971520 + 65536, {"p", "2", ""}},
+      {1048576, 0xFFFFFFFF, 20971520, {"1", "2", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    CScratchDir dir;
+    if (c.size != kUnset) m_settings.SetDword(L"AgentMaxLogSize", c.size);
+    if (c.count != kUnset) m_settings.SetDword(L"AgentMaxLogCount", c.count);
+    const auto aged = [&dir](int age) { return dir / (age ? L"svc." + std::to_wstring(age) + L".log.gz" : L"svc.log.gz"); };
+    const char* before[] = {"p", "1", "2"};
+    for (int age = 0; age < 3; ++age) WriteFileBytes(aged(age), before[age]);
+    const std::wstring live = dir / L"svc.log", gz = dir / L"svc.log.gz";
+    auto writer = std::make_shared<CFileLogWriterWithRotation>(dir.Path(), L"svc", true,
+                                                               std::make_shared<CLogHeaderWriter>(L"Version", nullptr));
+    CLogWriterScope scope(writer);
+    EXPECT_EQ(c.maxSize, writer->GetMaxSize());
+    const std::string full = FillToLimit(*writer, live);
+    EXPECT_EQ(c.maxSize, full.size());
+    EXPECT_EQ("p", ReadFileBytes(gz)) << "rotated at the limit";
 
-  g_log.Info(L"crossing");
-  ASSERT_TRUE(Exists(gz)) << "no rotation above the limit";
-  // The crossing line went into the old content, whole.
-  const std::string compressed = ReadGzip(gz);
-  EXPECT_EQ(0, compressed.compare(0, full.size(), full));
-  EXPECT_EQ(L"crossing", LineText(SplitLines(Utf16(compressed)).back()));
+    g_log.Info(L"crossing");
+    // The crossing line went into the old content, whole.
+    const std::string compressed = ReadGzip(gz);
+    EXPECT_EQ(0, compressed.compare(0, full.size(), full));
+    EXPECT_EQ(L"crossing", LogLineTexts(Utf16(compressed)).back());
+    for (int age = 1; age <= 3; ++age) {
+      EXPECT_EQ(c.aged[age - 1], ReadFileBytes(aged(age))) << age;
+    }
 
-  g_log.Info(L"after");
-  const std::string restarted = ReadFileBytes(live);
-  ASSERT_GE(restarted.size(), 2u);
-  EXPECT_EQ("\xFF\xFE", restarted.substr(0, 2));
-  const std::vector<std::wstring> texts = LineTexts(Utf16(restarted));
-  ExpectHeader(texts, 0);
-  EXPECT_EQ(L"after", texts.back());
-  EXPECT_EQ(L"}", texts[texts.size() - 2]);
-  for (const std::wstring& text : texts) EXPECT_NE(0u, text.rfind(L"User: ", 0)) << "user line repeated";
+    g_log.Info(L"after");
+    const std::string restarted = ReadFileBytes(live);
+    EXPECT_EQ("\xFF\xFE", restarted.substr(0, 2));
+    const std::vector<std::wstring> texts = LogLineTexts(Utf16(restarted));
+    ExpectHeader(texts);
+    EXPECT_EQ((std::vector<std::wstring>{L"}", L"after"}), std::vector<std::wstring>(texts.end() - 2, texts.end()));
+  }
 }
 
-TEST_F(RotatingWriterTest, FailedRotationLeavesErrorTextAndLoggingGoesOn) {
-  // A name the file system takes for the live file, but one too long for
-  // the gzip file beside it (".gz" passes the 255 limit of a name).
-  const std::wstring name(250, L'n');
-  const std::wstring live = m_dir / (name + L".log");
-  auto writer = MakeWriter(m_dir.Path(), name);
-  CLogWriterScope scope(writer);
-
-  const std::string full = FillToLimit(*writer, live);
-  ASSERT_FALSE(full.empty()) << "the live file itself cannot be created";
-  g_log.Info(L"crossing");
-  g_log.Info(L"after");
-
-  EXPECT_FALSE(Exists(live + L".gz"));
-  ExpectFailedRotation(ReadFileBytes(live), full, live, L"Failed open gz file " + live + L".gz");
-}
-
-TEST_F(RotatingWriterTest, FailedTruncationKeepsTheOldLinesAndAppendsTheError) {
-  // A file mapped by someone else (a log viewer) cannot be truncated: the
-  // compression succeeds, emptying the live file fails after its position
-  // was moved to the beginning.
+// A file mapped by someone else (a log viewer) cannot be truncated: the
+// compression succeeds, emptying the live file fails after its position was
+// moved to the beginning. The failures of the compression itself are checked
+// in its own test.
+TEST_F(RotatingWriterTest, FailedRotationKeepsTheOldLinesAndAppendsTheError) {
   const std::wstring live = m_dir / L"svc.log";
-  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  auto writer = MakeWriter();
   CLogWriterScope scope(writer);
   const std::string full = FillToLimit(*writer, live);
   CFileHandle viewer(::CreateFileW(live.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(viewer.IsValid());
   CKernelHandle section(::CreateFileMappingW(viewer.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  ASSERT_TRUE(section.IsValid());
   const void* view = ::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0);
   ASSERT_NE(nullptr, view);
-
   g_log.Info(L"crossing");
   g_log.Info(L"after");
   ::UnmapViewOfFile(view);
-
   ExpectFailedRotation(ReadFileBytes(live), full, live, L"Cannot compress log file. Log: [" + live + L"].");
 }
 
 // Another program holding the live file (and the first numbered one)
 // without sharing: share modes are checked per handle, so handles of this
-// process stand in for it.
-TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedName) {
+// process stand in for it. Reopen tries the configured name first again.
+TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedNameUntilReopened) {
   std::vector<CFileHandle> held;
   for (const wchar_t* name : {L"svc.log", L"svc.1.log"}) {
     held.emplace_back(::CreateFileW((m_dir / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.back().IsValid()) << ::GetLastError();
   }
-  {
-    auto writer = MakeWriter(m_dir.Path(), L"svc");
-    CLogWriterScope scope(writer);
-    g_log.Info(L"to the numbered file");
-    EXPECT_EQ(m_dir / L"svc.2.log", writer->GetCurrentPath());
-  }
+  auto writer = MakeWriter();
+  CLogWriterScope scope(writer);
+  g_log.Info(L"to the numbered file");
+  EXPECT_EQ(m_dir / L"svc.2.log", writer->GetCurrentPath());
   held.clear();
-  EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.log"));
+  g_log.Info(L"still there");
+  writer->Reopen();
+  EXPECT_EQ(m_dir / L"svc.log", writer->GetCurrentPath());
+  g_log.Info(L"back");
+  EXPECT_EQ((std::vector<std::wstring>{L"to the numbered file", L"still there"}),
+            LogLineTexts(Utf16(ReadFileBytes(m_dir / L"svc.2.log"))));
+  EXPECT_EQ(std::vector<std::wstring>{L"back"}, LogLineTexts(Utf16(ReadFileBytes(m_dir / L"svc.log"))));
   EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.1.log"));
-  EXPECT_EQ(std::vector<std::wstring>{L"to the numbered file"}, LineTexts(Utf16(ReadFileBytes(m_dir / L"svc.2.log"))));
 }
 
 // 8 threads write numbered lines through g_log until the live file has
@@ -212,9 +203,8 @@ TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedName) {
 // with its own thread's id, and in each thread's order.
 TEST_F(RotatingWriterTest, ConcurrentLinesSurviveRotationsWhole) {
   constexpr int kThreads = 8;
-  auto writer = MakeWriter(m_dir.Path(), L"svc");
+  auto writer = MakeWriter();
   CLogWriterScope scope(writer);
-
   auto payload = [](int thread, int line) {
     wchar_t text[128];
     std::swprintf(text, 128, L"T%d L%07d %ls", thread, line,
@@ -239,49 +229,39 @@ TEST_F(RotatingWriterTest, ConcurrentLinesSurviveRotationsWhole) {
   ::SetEvent(start.Get());
   for (std::thread& thread : threads) thread.join();
 
-  // Oldest first: the numbered copies, name.log.gz, then the live file.
-  std::vector<std::wstring> contents;
-  for (std::int32_t age = static_cast<std::int32_t>(writer->GetMaxCount()); age >= 1; --age) {
-    const std::wstring path = m_dir / (L"svc." + DecText(age) + L".log.gz");
-    if (Exists(path)) contents.push_back(Utf16(ReadGzip(path)));
-  }
-  ASSERT_GE(contents.size(), 1u) << "fewer than two rotations";
-  contents.push_back(Utf16(ReadGzip(m_dir / L"svc.log.gz")));
-  contents.push_back(Utf16(ReadFileBytes(m_dir / L"svc.log")));
-
+  // Oldest first: svc.1.log.gz, svc.log.gz, then the live file.
+  ASSERT_TRUE(Exists(m_dir / L"svc.1.log.gz")) << "fewer than two rotations";
+  ASSERT_FALSE(Exists(m_dir / L"svc.2.log.gz")) << "more than two rotations: the test lost lines";
+  std::wstring all = Utf16(ReadGzip(m_dir / L"svc.1.log.gz")) + Utf16(ReadGzip(m_dir / L"svc.log.gz")) +
+                     Utf16(ReadFileBytes(m_dir / L"svc.log"));
   std::vector<std::vector<int>> seen(kThreads, std::vector<int>(static_cast<size_t>(perThread), 0));
   std::vector<int> last(kThreads, -1);
   int bad = 0;
-  auto report = [&bad](const std::wstring& why, const std::wstring& line) {
-    if (++bad <= 5) ADD_FAILURE() << Narrow(why) << ": " << Narrow(line.substr(0, 200));
+  auto report = [&bad](const char* why, const std::wstring& line) {
+    if (++bad <= 5) ADD_FAILURE() << why << ": " << Narrow(line.substr(0, 200));
   };
-  for (const std::wstring& content : contents) {
-    for (const std::wstring& line : SplitLines(content)) {
-      const std::wstring text = LineText(line);
-      int t = -1, i = -1;
-      if (std::swscanf(text.c_str(), L"T%d L%d", &t, &i) == 2 && t >= 0 && t < kThreads && i >= 0 &&
-          i < perThread) {
-        const std::wstring id = L"  " + DecText(static_cast<std::int32_t>(ids[t])) + L"  INFO    ";
-        if (text != payload(t, i)) {
-          report(L"torn line", line);
-        } else if (line.find(id) == std::wstring::npos) {
-          report(L"wrong thread column", line);
-        } else if (i <= last[t]) {
-          report(L"out of order", line);
-        }
-        ++seen[t][i];
-        last[t] = i;
-        continue;
-      }
-      const bool header = text == kSeparator || text == L"Starting new log" || text == L"Version" ||
-                          text == L"{" || text == L"}" || text.rfind(L"    Module ", 0) == 0 ||
-                          text == L"    Build edition: [standard].";
-      if (!header) report(L"unexpected line", line);
+  for (const std::wstring& line : SplitLines(all)) {
+    const std::wstring text = LogLineText(line);
+    int t = -1, i = -1;
+    if (std::swscanf(text.c_str(), L"T%d L%d", &t, &i) != 2 || t < 0 || t >= kThreads || i < 0 || i >= perThread) {
+      const bool header = text == kSeparator || text == L"Starting new log" || text == L"Version" || text == L"{" ||
+                          text == L"}" || text.rfind(L"    Module ", 0) == 0 || text == L"    Build edition: [standard].";
+      if (!header) report("unexpected line", line);
+      continue;
     }
+    if (text != payload(t, i)) {
+      report("torn line", line);
+    } else if (line.find(L"  " + DecText(static_cast<std::int32_t>(ids[t])) + L"  INFO    ") == std::wstring::npos) {
+      report("wrong thread column", line);
+    } else if (i <= last[t]) {
+      report("out of order", line);
+    }
+    ++seen[t][i];
+    last[t] = i;
   }
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < perThread; ++i) {
-      if (seen[t][i] != 1) report(L"seen " + DecText(seen[t][i]) + L" times", payload(t, i));
+      if (seen[t][i] != 1) report("not seen exactly once", payload(t, i));
     }
   }
   EXPECT_EQ(0, bad);

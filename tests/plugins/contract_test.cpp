@@ -1,5 +1,4 @@
-// The plugin contract as the plugin libraries built here meet it: the export
-// sets of the fixture plugins, what a fixture records, and the reference
+// The plugin contract as the reference plugin meets it: its exports, and the
 // plugin driven the way the host drives it, with its RPC interface served in
 // this process and called through the client library and the client tool.
 #include "plugins/plugin_contract.h"
@@ -7,19 +6,15 @@
 #include "base/handle.h"
 #include "base/win.h"
 
-#include "fixtures/fixture_record.h"
 #include "reference_plugin.h"
 #include "rpc_client.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -37,32 +32,18 @@ Fn* Export(const CLibrary& library, const char* name) {
   return ProcCast<Fn*>(::GetProcAddress(library.Get(), name));
 }
 
-TEST(PluginContract, ExportsResolveByPlainNameOnly) {
-  const char* const all[] = {plugin::kPluginMain,       plugin::kPluginInitRpcEp, plugin::kPluginDoSvcStartupSteps,
-                             plugin::kPluginInitLogging, plugin::kPluginSetOnlyFlr, plugin::kHvInjectVss,
-                             plugin::kTestInvoker};
-  const std::pair<const wchar_t*, std::vector<std::string>> cases[] = {  // library, exports it lacks
-      {L"fixture_plugin_all.dll", {}},
-      {L"fixture_plugin_no_main.dll", {"PluginMain"}},
-      {L"fixture_plugin_no_rpc_ep.dll", {"PluginInitRpcEp"}},
-      {L"fixture_plugin_minimal.dll",
-       {"PluginDoSvcStartupSteps", "PluginInitLogging", "PluginSetOnlyFlr", "HvInjectVss", "TestInvoker"}},
-      {L"fixture_plugin_returns.dll", {}},
-      {L"fixture_plugin_faults.dll", {}},
-      {L"ReferencePlugin.dll", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(Narrow(c.first));
-    const CLibrary library = LoadPlugin(c.first);
-    ASSERT_TRUE(library.IsValid()) << ::GetLastError();
-    for (const char* name : all) {
-      const bool missing = std::find(c.second.begin(), c.second.end(), name) != c.second.end();
-      EXPECT_EQ(missing, ::GetProcAddress(library.Get(), name) == nullptr) << name;
-    }
-    // Names are exact: no stdcall decoration, no case folding.
-    for (const char* name : {"_PluginMain@12", "PluginMain@12", "pluginmain"}) {
-      EXPECT_EQ(nullptr, ::GetProcAddress(library.Get(), name)) << name;
-    }
+// The export table of the plugin that ships: every export by its plain
+// name, none decorated or case-folded.
+TEST(PluginContract, ReferencePluginExportsResolveByPlainNameOnly) {
+  const CLibrary library = LoadPlugin(L"ReferencePlugin.dll");
+  ASSERT_TRUE(library.IsValid()) << ::GetLastError();
+  for (const char* name : {plugin::kPluginMain, plugin::kPluginInitRpcEp, plugin::kPluginDoSvcStartupSteps,
+                           plugin::kPluginInitLogging, plugin::kPluginSetOnlyFlr, plugin::kHvInjectVss,
+                           plugin::kTestInvoker}) {
+    EXPECT_NE(nullptr, ::GetProcAddress(library.Get(), name)) << name;
+  }
+  for (const char* name : {"_PluginMain@12", "PluginMain@12", "pluginmain"}) {
+    EXPECT_EQ(nullptr, ::GetProcAddress(library.Get(), name)) << name;
   }
 }
 
@@ -91,49 +72,6 @@ std::vector<SUninstallRequest> TakeRequests() {
   std::lock_guard<std::mutex> hold(g_requestsLock);
   taken.swap(g_requests);
   return taken;
-}
-
-// The load-to-unload sequence is checked through the plugin manager; here
-// what only a direct caller sees: the handle value, the uninstall round trip
-// with a decision, and TestInvoker values wider than 32 bits.
-TEST(PluginContract, FixtureRecordsEachCallWithItsArguments) {
-  CScratchDir scratch;
-  const std::wstring record = scratch / L"record.txt";
-  ::SetEnvironmentVariableW(fixture::kRecordVar, record.c_str());
-  ::SetEnvironmentVariableW(fixture::kUninstallVar, L"1,cancel,lock name");
-  CKernelHandle termination(::CreateEventW(nullptr, TRUE, TRUE, nullptr));  // already signalled
-  {
-    CLibrary library = LoadPlugin(L"fixture_plugin_all.dll");
-    ASSERT_TRUE(library.IsValid()) << ::GetLastError();
-    Export<PluginMainFn>(library, plugin::kPluginMain)(termination.Get(), RecordingUninstall, 1);
-    Export<TestInvokerFn>(library, plugin::kTestInvoker)(plugin::kTestOpFinish, static_cast<UINT_PTR>(-1), 7);
-  }
-  ::SetEnvironmentVariableW(fixture::kRecordVar, nullptr);
-  ::SetEnvironmentVariableW(fixture::kUninstallVar, nullptr);
-  std::wostringstream handleText;
-  handleText << std::hex << std::uppercase << reinterpret_cast<UINT_PTR>(termination.Get());
-  EXPECT_EQ((std::vector<std::wstring>{
-                L"load", L"PluginMain|" + handleText.str() + L"|1|1", L"uninstall|1|cancel|lock name", L"decide|0",
-                L"uninstall.result|0", L"PluginMain.return|signalled",
-                L"TestInvoker|FinishTestDesktopSnapshot|" + std::to_wstring(static_cast<UINT_PTR>(-1)) + L"|7",
-                L"unload"}),
-            fixture::CallTexts(fixture::ParseRecord(testing_support::ReadFileBytes(record))));
-  EXPECT_EQ(1u, TakeRequests().size());
-}
-
-TEST(PluginContract, FaultInPluginMainEndsTheProcessWithItsCode) {
-  if (testing_support::ChildRole() == L"fault") {
-    const CLibrary library = LoadPlugin(L"fixture_plugin_faults.dll");
-    ASSERT_TRUE(library.IsValid());
-    auto* pluginMain = Export<PluginMainFn>(library, plugin::kPluginMain);
-    CKernelHandle termination(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::thread([&] { pluginMain(termination.Get(), nullptr, 0); }).join();
-    FAIL() << "PluginMain returned";
-  }
-  const testing_support::SProcessResult child =
-      testing_support::RunSelfAsChild("PluginContract.FaultInPluginMainEndsTheProcessWithItsCode", L"fault");
-  EXPECT_FALSE(child.timedOut);
-  EXPECT_EQ(fixture::kFaultCode, child.exitCode) << child.output;
 }
 
 // Loads ReferencePlugin.dll as the hosted service does, serves RPC over TCP

@@ -158,8 +158,9 @@ def main(argv):
     name, log_name, process_id, state = get_status(host, port)
     print('GetStatus: plugin name [%s], log name [%s], process id [%d], state [0x%x]'
           % (name, log_name, process_id, state))
-    if name != 'ReferencePlugin':
-        raise Failure('unexpected plugin name [%s]' % name)
+    # The reference plugin as the helper hosts it, in persistent mode, running.
+    if name != 'KorloVssSupport' or state & 0x9 != 0x9:
+        raise Failure('unexpected plugin [%s] or state [0x%x]' % (name, state))
     if len(argv) == 4 and process_id != int(argv[3]):
         raise Failure('another process answers on port %d' % port)
 

@@ -1,45 +1,15 @@
 #include "test_support.h"
 
+#include "base/exc.h"
+#include "util/file.h"
+
 #include <objbase.h>
+
+#include <cstring>
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <thread>
-
 namespace testing_support {
-
-namespace {
-
-std::wstring TempFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-  std::wstring path(buffer, length);
-  if (!path.empty() && path.back() == L'\\') path.pop_back();
-  return path;
-}
-
-void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  CFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
-  if (find) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        ::DeleteFileW(child.c_str());
-      }
-    } while (::FindNextFileW(find.Get(), &data));
-  }
-  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  ::RemoveDirectoryW(path.c_str());
-}
-
-}  // namespace
 
 std::wstring NewGuidText() {
   GUID guid;
@@ -51,31 +21,34 @@ std::wstring NewGuidText() {
 }
 
 CScratchDir::CScratchDir() {
-  m_path = TempFolder() + L"\\korlo-test-" + NewGuidText();
+  m_path = GetTempFolder() + L"korlo-test-" + NewGuidText();
   ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
-CScratchDir::~CScratchDir() { RemoveTree(m_path); }
+CScratchDir::~CScratchDir() {
+  try {
+    RemoveFolder(m_path);
+  } catch (const CExc&) {
+    // Still held by a process the test started; the temporary folder keeps it.
+  }
+}
 
 SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& currentFolder,
                           const std::string& input) {
+  // The child reads its input from a file and writes into another: no
+  // reader thread, and no wait for grandchildren that inherited a pipe.
   SProcessResult result;
+  CScratchDir io;
+  WriteFileBytes(io / L"in", input);
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
-  if (!::CreatePipe(&outRead, &outWrite, &inheritable, 0) || !::CreatePipe(&inRead, &inWrite, &inheritable, 0)) {
-    ADD_FAILURE() << "CreatePipe failed: " << ::GetLastError();
-    return result;
-  }
-  CKernelHandle outReadOwner(outRead), outWriteOwner(outWrite), inReadOwner(inRead), inWriteOwner(inWrite);
-  ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  CFileHandle in(::CreateFileW((io / L"in").c_str(), GENERIC_READ, share, &inheritable, OPEN_EXISTING, 0, nullptr));
+  CFileHandle out(::CreateFileW((io / L"out").c_str(), GENERIC_WRITE, share, &inheritable, CREATE_ALWAYS, 0, nullptr));
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead;
-  startup.hStdOutput = outWrite;
-  startup.hStdError = outWrite;
+  startup.hStdInput = in.Get();
+  startup.hStdOutput = startup.hStdError = out.Get();
   PROCESS_INFORMATION info = {};
   std::wstring mutableLine = commandLine;
   if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
@@ -84,39 +57,13 @@ SProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs, cons
     return result;
   }
   CKernelHandle process(info.hProcess), thread(info.hThread);
-  outWriteOwner.Reset();
-  inReadOwner.Reset();
-
-  // The reader owns its pipe end and buffer, so that it may outlive this call
-  // when a grandchild that inherited the pipe keeps it open.
-  struct SReader {
-    CKernelHandle pipe;
-    CKernelHandle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    std::string output;
-  };
-  auto state = std::make_shared<SReader>();
-  state->pipe.Reset(outReadOwner.Release());
-  std::thread([state] {
-    char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(state->pipe.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      state->output.append(buffer, read);
-    }
-    ::SetEvent(state->done.Get());
-  }).detach();
-  if (!input.empty()) {
-    DWORD written = 0;
-    ::WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-  }
-  inWriteOwner.Reset();
-
   if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
     result.timedOut = true;
     ::TerminateProcess(process.Get(), 0xDEAD);
     ::WaitForSingleObject(process.Get(), 5000);
   }
   ::GetExitCodeProcess(process.Get(), &result.exitCode);
-  if (::WaitForSingleObject(state->done.Get(), 5000) == WAIT_OBJECT_0) result.output = state->output;
+  result.output = ReadFileBytes(io / L"out");
   return result;
 }
 
@@ -162,16 +109,9 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::wstring Utf16(const std::string& bytes) {
-  size_t start = 0;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    start = 2;
-  }
+  const size_t start = bytes.compare(0, 2, "\xFF\xFE") == 0 ? 2 : 0;
   std::wstring text((bytes.size() - start) / 2, L'\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[start + 2 * i]) |
-                                   (static_cast<unsigned char>(bytes[start + 2 * i + 1]) << 8));
-  }
+  if (!text.empty()) std::memcpy(&text[0], bytes.data() + start, text.size() * 2);
   return text;
 }
 
@@ -184,9 +124,18 @@ std::string Narrow(const std::wstring& text) {
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-CTestRegKey::CTestRegKey(const std::wstring& subKey) : m_subKey(subKey) { Delete(); }
+CMachineKeyRedirect::CMachineKeyRedirect() : m_path(L"Software\\Korlo Tests\\" + NewGuidText()) {
+  EXPECT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, m_key.Receive(), nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key.Get()));
+}
 
-CTestRegKey::~CTestRegKey() { Delete(); }
+CMachineKeyRedirect::~CMachineKeyRedirect() {
+  ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  m_key.Reset();
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+  ::RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+}
 
 void CTestRegKey::Create() {
   CRegKey key;
@@ -196,32 +145,22 @@ void CTestRegKey::Create() {
 
 void CTestRegKey::Delete() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_subKey.c_str()); }
 
-static void SetValue(const std::wstring& subKey, const std::wstring& name, DWORD type, const void* data,
-                     DWORD size) {
-  CRegKey key;
-  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, key.Receive(), nullptr));
-  ASSERT_EQ(ERROR_SUCCESS,
-            ::RegSetValueExW(key.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size));
+void CTestRegKey::SetString(const std::wstring& name, const std::wstring& value, DWORD type) {
+  const BYTE* data = reinterpret_cast<const BYTE*>(value.c_str());
+  SetBinary(name, std::vector<BYTE>(data, data + (value.size() + 1) * sizeof(wchar_t)), type);
 }
 
 void CTestRegKey::SetDword(const std::wstring& name, DWORD value) {
-  SetValue(m_subKey, name, REG_DWORD, &value, sizeof(value));
-}
-
-void CTestRegKey::SetString(const std::wstring& name, const std::wstring& value, DWORD type) {
-  SetValue(m_subKey, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  SetBinary(name, std::vector<BYTE>(reinterpret_cast<BYTE*>(&value), reinterpret_cast<BYTE*>(&value + 1)),
+            REG_DWORD);
 }
 
 void CTestRegKey::SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type) {
-  SetValue(m_subKey, name, type, data.data(), static_cast<DWORD>(data.size()));
-}
-
-void CTestRegKey::DeleteValue(const std::wstring& name) {
   CRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) == ERROR_SUCCESS) {
-    ::RegDeleteValueW(key.Get(), name.c_str());
-  }
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, key.Receive(), nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.Get(), name.c_str(), 0, type, data.data(),
+                                            static_cast<DWORD>(data.size())));
 }
 
 std::vector<std::wstring> SplitLines(const std::wstring& text) {
@@ -240,6 +179,28 @@ std::string JoinLines(const std::vector<std::wstring>& lines) {
   std::string all;
   for (const auto& line : lines) all += Narrow(line) + "\n";
   return all;
+}
+
+std::wstring LogLineText(const std::wstring& line) {
+  // "<date> <time>  <tid>  <TAG>    <text>": the tag is the first of the
+  // four known ones after the date.
+  size_t tag = std::wstring::npos;
+  for (const wchar_t* known : {L"  INFO    ", L"  WARN    ", L"  ERR     ", L"          "}) {
+    const size_t at = line.find(known, 10);
+    if (at < tag) tag = at;
+  }
+  return tag == std::wstring::npos ? line : line.substr(tag + 10);
+}
+
+std::vector<std::wstring> LogLineTexts(const std::wstring& content) {
+  std::vector<std::wstring> texts;
+  for (const std::wstring& line : SplitLines(content)) texts.push_back(LogLineText(line));
+  return texts;
+}
+
+bool Exists(const std::wstring& path) {
+  const std::wstring full = path.size() >= MAX_PATH && path.compare(0, 4, L"\\\\?\\") != 0 ? L"\\\\?\\" + path : path;
+  return ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {

@@ -58,24 +58,37 @@ std::wstring Utf16(const std::string& bytes);
 std::string Narrow(const std::wstring& text);  // ASCII-only test text
 std::wstring Widen(const std::string& text);
 
-// A registry key the test owns under HKLM; deleted with its values and
-// subkeys in construction and destruction.
+// HKEY_LOCAL_MACHINE of this process redirected, for the object's life, to a
+// fresh key the test owns (HKCU\Software\Korlo Tests\<GUID>), deleted with
+// everything in it at the end. Code under test that reads or writes machine
+// settings then works on the test's copy and never on an installed product's.
+// One at a time per process.
+class CMachineKeyRedirect {
+ public:
+  CMachineKeyRedirect();
+  ~CMachineKeyRedirect();
+  CMachineKeyRedirect(const CMachineKeyRedirect&) = delete;
+  CMachineKeyRedirect& operator=(const CMachineKeyRedirect&) = delete;
+
+ private:
+  std::wstring m_path;
+  CRegKey m_key;
+};
+
+// A key under the redirected HKLM (see CMachineKeyRedirect), missing at the
+// start; values are written with the types given.
 class CTestRegKey {
  public:
-  explicit CTestRegKey(const std::wstring& subKey);
-  ~CTestRegKey();
-  CTestRegKey(const CTestRegKey&) = delete;
-  CTestRegKey& operator=(const CTestRegKey&) = delete;
+  explicit CTestRegKey(const std::wstring& subKey) : m_subKey(subKey) {}
 
   void Create();  // creates the key (empty)
   void Delete();  // removes the key and everything under it
   void SetDword(const std::wstring& name, DWORD value);
   void SetString(const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ);
   void SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type = REG_BINARY);
-  void DeleteValue(const std::wstring& name);
-  const std::wstring& SubKey() const { return m_subKey; }
 
  private:
+  CMachineKeyRedirect m_redirect;
   std::wstring m_subKey;
 };
 
@@ -83,6 +96,13 @@ class CTestRegKey {
 std::vector<std::wstring> SplitLines(const std::wstring& text);
 // The lines joined with "\n", for failure messages.
 std::string JoinLines(const std::vector<std::wstring>& lines);
+// The text of a log line: the part after the level tag and its four blanks,
+// alignment blanks kept; the whole line when it has no tag.
+std::wstring LogLineText(const std::wstring& line);
+// LogLineText of each line of a log's content.
+std::vector<std::wstring> LogLineTexts(const std::wstring& content);
+// True when a file or folder of that name exists.
+bool Exists(const std::wstring& path);
 // True when `lines` holds exactly `text`.
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text);
 

@@ -1,4 +1,5 @@
 #include "base/com_ptr.h"
+#include "base/handle.h"
 #include "base/exc.h"
 #include "base/msg.h"
 #include "base/msg_ids.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -54,7 +56,9 @@ TEST(ExcTest, EveryWin32FormTakesLastErrorForUseLastError) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), e.GetWin32Error()) << i;
     EXPECT_EQ(static_cast<std::int32_t>(0x80070005u), e.GetCode()) << i;
     ASSERT_EQ(cases[i].text ? 2u : 1u, e.GetMessages().size()) << i;
-    EXPECT_EQ(cases[i].text ? cases[i].text : e.GetMessages()[0], e.GetMessages()[0]) << i;
+    if (cases[i].text) {
+      EXPECT_EQ(cases[i].text, e.GetMessages()[0]) << i;
+    }
     // Error 5 has a system text: it stands between the prefix and the code.
     EXPECT_TRUE(IsCauseLine(e.GetMessages().back(), L"Win32", L"5")) << i;
     EXPECT_GT(e.GetMessages().back().size(), std::wstring(L"Win32 error: Code: 5").size()) << i;
@@ -198,6 +202,33 @@ TEST(ExcTest, ThrowComErrorCarriesTheErrorDetails) {
   const std::wstring& text = e->GetMessages()[0];
   EXPECT_TRUE(StartsWith(text, L"Cannot read the document.\n\tCode = 0x80070057\n\tCode meaning = ")) << text;
   EXPECT_TRUE(EndsWith(text, L"\n\tSource = \n\tDescription = \n")) << text;
+}
+
+// An owner that releases its resource keeps the caller's last error, even
+// when the release itself fails and sets one: handles that are none.
+TEST(OwnerTest, ReleasingKeepsTheLastError) {
+  struct CFake : IUnknown {  // a COM object whose Release sets the last error
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override {
+      ::SetLastError(ERROR_GEN_FAILURE);
+      return 1;
+    }
+  } fake;
+  const HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFFFF00));
+  const std::function<void()> releases[] = {
+      [&] { CKernelHandle owner(bogus); },
+      [&] { CFindHandle owner(bogus); },
+      [&] { CLibrary(reinterpret_cast<HMODULE>(bogus)).Reset(); },
+      [&] { CKernelHandle(bogus).Receive(); },
+      [&] { CComPtr<IUnknown>::Attach(&fake); },
+      [&] { CComPtr<IUnknown>::Attach(&fake).Receive(); },
+  };
+  for (size_t i = 0; i < std::size(releases); ++i) {
+    ::SetLastError(0x20000042);
+    releases[i]();
+    EXPECT_EQ(0x20000042u, ::GetLastError()) << i;
+  }
 }
 
 }  // namespace

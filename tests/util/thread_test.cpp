@@ -137,30 +137,4 @@ TEST(ThreadTest, ExceptionsLeavingProcedureEndThreadAsDocumented) {
   EXPECT_EQ(E_INVALIDARG, e->GetCode());
 }
 
-TEST(ThreadTest, TerminateEndsHungThread) {
-  CEvent never(true, false);
-  const HANDLE neverHandle = never.GetHandle();
-  CThread thread([neverHandle] { return ::WaitForSingleObject(neverHandle, INFINITE) + 5; }, false);
-  DWORD error = 1;
-  EXPECT_TRUE(thread.Terminate(error));
-  EXPECT_EQ(0u, error);
-  ASSERT_TRUE(thread.Wait(INFINITE));
-  EXPECT_EQ(0u, thread.GetExitCode());
-}
-
-TEST(EventTest, KeepsResetModeAndInitialState) {
-  for (const bool manualReset : {true, false}) {
-    for (const bool initiallySet : {true, false}) {
-      SCOPED_TRACE(testing::Message() << "manual " << manualReset << ", set " << initiallySet);
-      CEvent event(manualReset, initiallySet);
-      EXPECT_EQ(initiallySet, event.IsSet());
-      ASSERT_TRUE(event.Set());
-      EXPECT_TRUE(event.IsSet());
-      EXPECT_EQ(manualReset, event.IsSet()) << "an auto-reset event is consumed by the check";
-      ASSERT_TRUE(event.Set() && event.Reset());
-      EXPECT_FALSE(event.IsSet());
-    }
-  }
-}
-
 }  // namespace
