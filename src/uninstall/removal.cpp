@@ -240,7 +240,7 @@ void StopAndDeregisterService(const std::wstring& serviceName) {
   try {
     CLogStep step(g_log, L"Stopping and deregistering the guest service.");
     CScmManager manager(std::wstring(), SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-    const std::shared_ptr<CScmSvc> service = manager.OpenService(serviceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    const auto service = manager.OpenService(serviceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
     service->Stop(kStopPolls);
     service->Delete();
     step.Ok();

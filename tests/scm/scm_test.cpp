@@ -12,7 +12,6 @@ namespace {
 
 using testing_support::CatchExc;
 using testing_support::CTestService;
-using testing_support::IsCauseLine;
 
 DWORD ElapsedSince(DWORD start) { return ::GetTickCount() - start; }
 
@@ -32,7 +31,7 @@ TEST(AsyncOperationTest, TaskFailureArrivesWithItsOwnType) {
   ASSERT_TRUE(e);
   EXPECT_EQ(static_cast<std::int32_t>(0x80070005), e->GetCode());
   EXPECT_EQ(L"Cannot do it.", e->GetMessages().front());
-  EXPECT_TRUE(IsCauseLine(e->GetMessages().back(), L"Win32", L"5"));
+  EXPECT_TRUE(testing_support::IsCauseLine(e->GetMessages().back(), L"Win32", L"5"));
 }
 
 TEST(AsyncOperationTest, HungTaskTimesOutAndItsWorkerEndsOnRelease) {

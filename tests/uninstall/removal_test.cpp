@@ -33,14 +33,21 @@ struct CShutdownRecorder : uninstall::ISystemShutdown {
   std::vector<std::pair<UINT, DWORD>> calls;
 };
 
-bool FileExistsNow(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// The texts of the lines appended to the uninstaller's log since
+// construction, without indentation.
+class CUninstallLog {
+ public:
+  CUninstallLog() : m_start(testing_support::ReadFileBytes(CHostRun::LogPath(L"KorloUninstall")).size()) {}
+  std::vector<std::wstring> Texts() const {
+    const std::string bytes = testing_support::ReadFileBytes(CHostRun::LogPath(L"KorloUninstall"));
+    auto texts = testing_support::LogLineTexts(testing_support::Utf16(bytes.substr(std::min(m_start, bytes.size()))));
+    for (std::wstring& text : texts) text.erase(0, text.find_first_not_of(L' '));
+    return texts;
+  }
 
-// The texts of the uninstaller's log, without indentation.
-std::vector<std::wstring> UninstallLog(const CHostRun& run) {
-  std::vector<std::wstring> texts = run.LogTexts(L"KorloUninstall");
-  for (std::wstring& text : texts) text.erase(0, text.find_first_not_of(L' '));
-  return texts;
-}
+ private:
+  size_t m_start;
+};
 
 TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
   for (const bool reboot : {false, true}) {
@@ -86,14 +93,15 @@ TEST(RemovalE2eTest, UninstallRunRemovesServiceAndAgentFolder) {
   service.Start();
   CHostRun uninstaller;
   CHostRun agent;
+  const CUninstallLog uninstallLog;
   const auto result = uninstaller.Run(L"-uninstall -svc_name \"" + service.Name() + L"\" -agent_path \"" +
                                       agent.ExePath() + L"\"");
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.State());
   EXPECT_FALSE(::DeleteService(service.Handle()));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), ::GetLastError());
-  EXPECT_FALSE(FileExistsNow(agent.Folder()));
-  const auto log = UninstallLog(uninstaller);
+  EXPECT_FALSE(testing_support::Exists(agent.Folder()));
+  const auto log = uninstallLog.Texts();
   EXPECT_TRUE(ContainsInOrder(
       log, {L"Uninstalling guest service. Service name: [" + service.Name() + L"].",
             LoadMsg(IDS_CHECKING_UNINSTALL_REQUIRED), L"Uninstall synchronization variables are not set.",
@@ -112,27 +120,28 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   for (const bool cancel : {false, true}) {
     CHostRun agent;
     const std::wstring folderName = L"KorloTest_" + NewGuidText();
-    ::DeleteFileW(CHostRun::LogPath(L"KorloUninstall").c_str());
+    const CUninstallLog uninstallLog;
     CLogCapture log;
-    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false,
-                                                         L"KorloTestLock_" + NewGuidText(), cancel ? &Cancel : nullptr));
+    const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
+    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, lockName,
+                                                         cancel ? &Cancel : nullptr));
     const std::wstring done = LoadMsg(cancel ? IDS_AGENT_DECLINED_REMOVAL : IDS_AGENT_ACCEPTED_REMOVAL);
     std::vector<std::wstring> expected = {done};
     if (!cancel) expected.push_back(L"Removing files of the guest service.. Ok.");
     std::vector<std::wstring> lines;
     for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i) {
       ::Sleep(100);
-      lines = UninstallLog(agent);
+      lines = uninstallLog.Texts();
     }
     EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
-    EXPECT_EQ(cancel, FileExistsNow(agent.Folder()));
+    EXPECT_EQ(cancel, testing_support::Exists(agent.Folder()));
     EXPECT_TRUE(log.Contains(kLogInfo, FormatMsg(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), L"false")));
 
     // The copy in the temporary folder stays behind, as in the product;
     // remove it once the uninstaller has ended.
     const std::wstring copyFolder = GetTempFolder() + folderName;
     RemoveFolderWithRetries(copyFolder, 100, 100);
-    EXPECT_FALSE(FileExistsNow(copyFolder));
+    EXPECT_FALSE(testing_support::Exists(copyFolder));
   }
 }
 
@@ -149,7 +158,7 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
                                   testing_support::Narrow(std::wstring(fixture::kRecordVar) + L"=" + (dir / L"record") +
                                                           L"\n" + fixture::kUninstallVar + L"=0,accept,KorloTestLock_" +
                                                           NewGuidText() + L"\n"));
-  ::DeleteFileW(CHostRun::LogPath(L"KorloUninstall").c_str());
+  const CUninstallLog uninstallLog;
   svcctl::Create(name, L"\"" + host.ExePath() + L"\"");
   svcctl::Start(name);
   std::string record;
@@ -170,9 +179,9 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
                                               LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL),
                                               L"Removing files of the guest service.. Ok."};
   std::vector<std::wstring> log;
-  for (int i = 0; i < 300 && !ContainsInOrder(log, expected); ++i, ::Sleep(100)) log = UninstallLog(host);
+  for (int i = 0; i < 300 && !ContainsInOrder(log, expected); ++i, ::Sleep(100)) log = uninstallLog.Texts();
   EXPECT_TRUE(ContainsInOrder(log, expected)) << testing_support::JoinLines(log);
-  EXPECT_FALSE(FileExistsNow(host.Folder()));
+  EXPECT_FALSE(testing_support::Exists(host.Folder()));
   RemoveFolderWithRetries(GetTempFolder() + L"KorloGuestHelper", 100, 100);
 }
 

@@ -17,18 +17,12 @@ using uninstall::CSynchConsumer;
 using uninstall::CSynchVars;
 using uninstall::SSynchLimits;
 
-std::shared_ptr<CSynchVars> MakeVars(const std::wstring& lockName, const std::wstring& uid) {
-  return std::make_shared<CSynchVars>(lockName, uid);
-}
-
 // The text of every line, for failure reports and searches.
 std::wstring AllText(const CLogCapture& log) {
   std::wstring all;
   for (const auto& line : log.Lines()) all += line.text + L"\n";
   return all;
 }
-
-bool FileExistsNow(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 TEST(SynchVarsTest, DefinesLockPathAndEventNames) {
   const std::wstring uid = CSynchVars::NewUid();
@@ -55,11 +49,12 @@ TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
   CLogCapture log;
   SSynchLimits limits;
   limits.lockWaitMs = 200;
-  CSynchConsumer consumer(MakeVars(L"KorloTestLock_" + NewGuidText(), CSynchVars::NewUid()), nullptr, limits);
+  CSynchConsumer consumer(std::make_shared<CSynchVars>(L"KorloTestLock_" + NewGuidText(), CSynchVars::NewUid()),
+                          nullptr, limits);
   EXPECT_TRUE(consumer.Synchronize());
   const std::wstring all = AllText(log);
-  EXPECT_NE(std::wstring::npos, all.find(LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) + L"\n" + LoadMsg(IDS_LOCK_WAIT_TIMED_OUT)))
-      << testing_support::Narrow(all);
+  const std::wstring failure = LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) + L"\n" + LoadMsg(IDS_LOCK_WAIT_TIMED_OUT);
+  EXPECT_NE(std::wstring::npos, all.find(failure)) << testing_support::Narrow(all);
   EXPECT_EQ(std::wstring::npos, all.find(L"Firing"));
 }
 
@@ -95,13 +90,14 @@ TEST(SynchTest, ServerFaultsLetTheRemovalGoOn) {
     CSynchVars names(lockName, uid);
     names.Define();
     std::unique_ptr<CSynchConsumer> consumer;
-    if (c.fault != kServiceGone) consumer = std::make_unique<CSynchConsumer>(MakeVars(lockName, uid), nullptr);
+    auto vars = std::make_shared<CSynchVars>(lockName, uid);
+    if (c.fault != kServiceGone) consumer = std::make_unique<CSynchConsumer>(vars, nullptr);
     std::thread holder;
     if (c.fault == kLockHeldByAnotherProcess) {
       holder = std::thread([&] {
         testing_support::RunSelfAsChild("SynchTest.ServerFaultsLetTheRemovalGoOn", L"hold:" + names.GetLockPath());
       });
-      for (int i = 0; i < 100 && !FileExistsNow(names.GetLockPath()); ++i) ::Sleep(50);
+      for (int i = 0; i < 100 && !testing_support::Exists(names.GetLockPath()); ++i) ::Sleep(50);
     }
 
     CLogCapture log;
@@ -125,7 +121,7 @@ TEST(SynchTest, ServerFaultsLetTheRemovalGoOn) {
       // The lock was taken and announced, and released again.
       CKernelHandle acquired(::OpenEventW(SYNCHRONIZE, FALSE, names.GetLockAcquiredEvtName().c_str()));
       EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(acquired.Get(), 0));
-      EXPECT_FALSE(FileExistsNow(names.GetLockPath()));
+      EXPECT_FALSE(testing_support::Exists(names.GetLockPath()));
     }
   }
 }
