@@ -8,6 +8,8 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -57,8 +59,16 @@ DWORD WINAPI ThrowingThread(void*) {
 }
 
 TEST(CrashChild, Run) {
-  const std::wstring role = ChildRole();
+  std::wstring role = ChildRole();
   if (role.empty()) GTEST_SKIP() << "runs only as a child";
+  // "oop-<role>": the machine setting for the out-of-process recorder, in
+  // this process's own redirected registry.
+  std::unique_ptr<CTestRegKey> settings;
+  if (role.compare(0, 4, L"oop-") == 0) {
+    role.erase(0, 4);
+    settings = std::make_unique<CTestRegKey>(L"SOFTWARE\\Korlo\\Korlo Tandem");
+    settings->SetDword(L"OutOfProcDumpGen", 1);
+  }
   CCrashHandler::Instance().Install();
   CCrashHandler::Instance().SetDumpLocation(ChildDir(), L"T");
   int exitCode = 0;
@@ -145,12 +155,10 @@ TEST(CrashHandler, CrashesLeaveOneDumpOfTheCrashedThread) {
   for (const SCrashCase& c : cases) {
     SCOPED_TRACE(Narrow(c.role) + (c.outOfProcess ? " out of process" : " in process"));
     CScratchDir dir;
-    CTestRegKey settings(L"SOFTWARE\\Korlo\\Korlo Tandem");
-    if (c.outOfProcess) settings.SetDword(L"OutOfProcDumpGen", 1);
     ::SetEnvironmentVariableW(kDirVariable, dir.Path().c_str());
-    const SProcessResult run = RunSelfAsChild("CrashChild.Run", c.role, 60000);
+    const std::wstring role = (c.outOfProcess ? L"oop-" : L"") + std::wstring(c.role);
+    const SProcessResult run = RunSelfAsChild("CrashChild.Run", role, 60000);
     ::SetEnvironmentVariableW(kDirVariable, nullptr);
-    settings.Delete();
 
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(c.exitCode, run.exitCode) << run.output;

@@ -66,11 +66,16 @@ class ServiceE2eTest : public testing::Test {
 
 TEST_F(ServiceE2eTest, StartsWithGrowingCheckPointsRunsAndStopsInOrder) {
   svcctl::Start(m_name);
+  // The start-up steps hold the service in START_PENDING: three reports with
+  // a growing check point, about a second apart.
   std::vector<SERVICE_STATUS> pending;
-  svcctl::WaitForState(m_name, SERVICE_RUNNING, 2500, 50, [&](const SERVICE_STATUS& status) {
-    if (status.dwCurrentState == SERVICE_START_PENDING) pending.push_back(status);
-  });
-  ASSERT_GE(pending.size(), 2u) << "the start-up steps hold the service in START_PENDING";
+  for (int i = 0; i < 200 && pending.size() < 3; ++i) {
+    const SERVICE_STATUS status = svcctl::Query(m_name);
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), status.dwCurrentState);
+    if (pending.empty() || status.dwCheckPoint != pending.back().dwCheckPoint) pending.push_back(status);
+    ::Sleep(50);
+  }
+  ASSERT_EQ(3u, pending.size());
   for (size_t i = 1; i < pending.size(); ++i) EXPECT_GT(pending[i].dwCheckPoint, pending[i - 1].dwCheckPoint);
   EXPECT_EQ(2000u, pending.back().dwWaitHint);
 

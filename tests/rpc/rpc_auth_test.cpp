@@ -187,10 +187,12 @@ TEST(RpcAuth, SystemDirectoryBuildsHostSpnsAndFindsNoDomain) {
   EXPECT_EQ(0u, spns[0].rfind(L"KorloGuestHelperSvc/", 0));
   EXPECT_EQ(L"KorloGuestHelperSvc/" + std::wstring(netBios), spns[1]);
   if (!rpc::RunsUnderWine()) return;
-  testing_support::CTestRegKey settings(kSettingsKeyPath);
   CLogCapture log;
   rpc::RegisterRpcAuthentication(rpc::kServiceClass);
   EXPECT_TRUE(Lines(log, kLogWarning).empty());
+  // The system's own look-ups need the real machine key, so it is read as it
+  // is (never written): a machine that disables the registration skips this.
+  if (!GetKerberosAutomaticSPNRegistration()) GTEST_SKIP() << "SPN registration is disabled on this machine";
   EXPECT_FALSE(rpc::CSpnRegistrar(rpc::kServiceClass, rpc::kServiceClass).RegisterSpns());
   EXPECT_TRUE(log.Contains(kLogMessage, L"Initializing RPC authentication service.. Ok."));
   EXPECT_EQ((Texts{L"Getting Domain Controller", L"Getting Domain Controller. Failed.",
