@@ -13,6 +13,7 @@
 #include "plugins/plugin_mngr.h"
 #include "rpc/endpoint.h"
 #include "rpc/rpc_auth.h"
+#include "uninstall/removal.h"
 
 #include <objbase.h>
 
@@ -191,9 +192,9 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   RegisterRpcProtocolSequences(SelectRpcPortsSettings(ctx.GetConfig()->GetPortsSettings(), ctx.IsPersistent()));
   rpc::RegisterRpcAuthentication(rpc::kServiceClass);
 
-  if (ctx.IsDesktopVss() || ctx.IsFlr() || ctx.IsPersistent()) {
-    g_log.Info(L"Disabling uninstall procedure for VSS desktop service.");
-  }
+  const bool removalDisabled = ctx.IsDesktopVss() || ctx.IsFlr() || ctx.IsPersistent();
+  if (removalDisabled) g_log.Info(L"Disabling uninstall procedure for VSS desktop service.");
+  uninstall::InstallUninstallCallback(ctx.GetServiceName(), removalDisabled);
 
   const std::shared_ptr<CPluginMngr> plugins = CPluginMngr::Instance();
   plugins->LoadPlugins(*ctx.GetConfig(), GetLogFolder(), ctx.IsPersistent(), ctx.IsFlr());
