@@ -91,48 +91,6 @@ TEST(CrashChild, Run) {
   ::ExitProcess(static_cast<UINT>(exitCode));
 }
 
-// --- Reading dumps ---------------------------------------------------------------
-
-struct SDumpFacts {
-  bool valid = false;
-  bool hasException = false;
-  DWORD threadId = 0;
-  DWORD code = 0;
-};
-
-SDumpFacts ReadDump(const std::wstring& path) {
-  const std::string bytes = ReadFileBytes(path);
-  SDumpFacts facts;
-  auto u32 = [&](std::size_t at) {
-    DWORD value = 0;
-    if (at + 4 <= bytes.size()) std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-  };
-  facts.valid = bytes.compare(0, 4, "MDMP") == 0;
-  const DWORD streams = u32(8), directory = u32(12);
-  for (DWORD i = 0; facts.valid && i < streams; ++i) {
-    const std::size_t entry = directory + i * 12;  // type, size, rva
-    if (u32(entry) != 6) continue;                 // ExceptionStream
-    const DWORD rva = u32(entry + 8);
-    facts.hasException = true;
-    facts.threadId = u32(rva);
-    facts.code = u32(rva + 8);
-  }
-  return facts;
-}
-
-std::vector<std::wstring> FilesIn(const std::wstring& dir, const std::wstring& mask) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  CFindHandle find(::FindFirstFileW((dir + L"\\" + mask).c_str(), &data));
-  if (!find) return names;
-  do {
-    names.push_back(data.cFileName);
-  } while (::FindNextFileW(find.Get(), &data));
-  return names;
-}
-
-bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 struct SCrashCase {
   const wchar_t* role;
@@ -168,7 +126,7 @@ TEST(CrashHandler, CrashesLeaveOneDumpOfTheCrashedThread) {
     const SDumpFacts facts = ReadDump(dir / dumps[0]);
     EXPECT_TRUE(facts.valid);
     ASSERT_TRUE(facts.hasException);
-    EXPECT_TRUE(FileExists(dir / (L"tid" + std::to_wstring(facts.threadId))));
+    EXPECT_TRUE(Exists(dir / (L"tid" + std::to_wstring(facts.threadId))));
     EXPECT_EQ(c.role == std::wstring(L"two") ? 2u : 1u, FilesIn(dir.Path(), L"tid*").size());
     EXPECT_EQ(std::string::npos, run.output.find("starting debugger")) << run.output;
     EXPECT_EQ(c.exceptionCode, facts.code);

@@ -135,3 +135,48 @@ TEST(ServiceDebugModeTest, RunsTheBodyWithoutTheServiceControlManager) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plugin whose PluginMain faults takes the service down with one dump in
+// the log folder, under the service's prefix, of the plugin's own thread.
+TEST(ServiceCrashTest, PluginFaultLeavesOneDumpOfItsThreadInTheLogFolder) {
+  CHostRun host({L"fixture_plugin_faults.dll=KorloVssSupport.dll"});
+  const std::wstring record = host.Folder() + L"\\record.txt";
+  WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
+  WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
+                 Narrow(std::wstring(fixture::kRecordVar) + L"=" + record + L"\n"));
+  std::wstring logFolder = CHostRun::LogPath(L"");
+  logFolder.erase(logFolder.rfind(L'\\'));
+  const std::vector<std::wstring> before = FilesIn(logFolder, L"GA_crash_*.mdmp");
+
+  const std::wstring name = L"KorloTest-" + NewGuidText();
+  svcctl::Create(name, L"\"" + host.ExePath() + L"\"");
+  svcctl::Start(name);
+  const CKernelHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                            svcctl::ProcessId(name)));
+  const bool ended = process && ::WaitForSingleObject(process.Get(), 60000) == WAIT_OBJECT_0;
+  DWORD exitCode = 0;
+  ::GetExitCodeProcess(process.Get(), &exitCode);
+  svcctl::Delete(name);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(fixture::kFaultCode, exitCode) << "a crash off the main thread ends the process with its code";
+
+  std::vector<std::wstring> made;
+  for (const std::wstring& dump : FilesIn(logFolder, L"GA_crash_*.mdmp")) {
+    if (std::find(before.begin(), before.end(), dump) == before.end()) made.push_back(dump);
+  }
+  ASSERT_EQ(1u, made.size());
+  const SDumpFacts facts = ReadDump(logFolder + L"\\" + made[0]);
+  for (const std::wstring& dump : made) ::DeleteFileW((logFolder + L"\\" + dump).c_str());
+  EXPECT_TRUE(facts.valid);
+  EXPECT_EQ(fixture::kFaultCode, facts.code);
+  DWORD pluginThread = 0;
+  for (const fixture::SCall& call : fixture::ParseRecord(ReadFileBytes(record))) {
+    if (call.what == L"PluginMain") pluginThread = call.threadId;
+  }
+  EXPECT_NE(0u, pluginThread);
+  EXPECT_EQ(pluginThread, facts.threadId);
+}
+
+}  // namespace

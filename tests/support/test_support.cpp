@@ -210,4 +210,36 @@ bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& te
   return false;
 }
 
+std::vector<std::wstring> FilesIn(const std::wstring& dir, const std::wstring& mask) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  CFindHandle find(::FindFirstFileW((dir + L"\\" + mask).c_str(), &data));
+  if (!find) return names;
+  do {
+    names.push_back(data.cFileName);
+  } while (::FindNextFileW(find.Get(), &data));
+  return names;
+}
+
+SDumpFacts ReadDump(const std::wstring& path) {
+  const std::string bytes = ReadFileBytes(path);
+  SDumpFacts facts;
+  auto u32 = [&](std::size_t at) {
+    DWORD value = 0;
+    if (at + 4 <= bytes.size()) std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+  };
+  facts.valid = bytes.compare(0, 4, "MDMP") == 0;
+  const DWORD streams = u32(8), directory = u32(12);
+  for (DWORD i = 0; facts.valid && i < streams; ++i) {
+    const std::size_t entry = directory + i * 12;  // type, size, rva
+    if (u32(entry) != 6) continue;                 // ExceptionStream
+    const DWORD rva = u32(entry + 8);
+    facts.hasException = true;
+    facts.threadId = u32(rva);
+    facts.code = u32(rva + 8);
+  }
+  return facts;
+}
+
 }  // namespace testing_support

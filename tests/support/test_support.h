@@ -103,6 +103,18 @@ std::wstring LogLineText(const std::wstring& line);
 std::vector<std::wstring> LogLineTexts(const std::wstring& content);
 // True when a file or folder of that name exists.
 bool Exists(const std::wstring& path);
+// Names of the entries of `dir` that match `mask`, in the system's order.
+std::vector<std::wstring> FilesIn(const std::wstring& dir, const std::wstring& mask);
+
+// What a minidump file says of its crash: the "MDMP" signature and, from its
+// exception stream, the crashed thread and the exception code.
+struct SDumpFacts {
+  bool valid = false;
+  bool hasException = false;
+  DWORD threadId = 0;
+  DWORD code = 0;
+};
+SDumpFacts ReadDump(const std::wstring& path);
 // True when `lines` holds exactly `text`.
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text);
 

@@ -75,6 +75,17 @@ SERVICE_STATUS Query(const std::wstring& name) {
   return status;
 }
 
+DWORD ProcessId(const std::wstring& name) {
+  const CScHandle service = OpenSvc(name, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof(status), &needed)) {
+    throw CWin32Exc(FormatMsg(L"Cannot query service [%1].", name), kUseLastError);
+  }
+  return status.dwProcessId;
+}
+
 bool WaitForState(const std::wstring& name, DWORD state, DWORD timeoutMs, DWORD pollMs,
                   const std::function<void(const SERVICE_STATUS&)>& seen) {
   SERVICE_STATUS last = {};

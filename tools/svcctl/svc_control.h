@@ -29,6 +29,8 @@ SERVICE_STATUS Query(const std::wstring& name);
 // Returns false on timeout.
 bool WaitForState(const std::wstring& name, DWORD state, DWORD timeoutMs, DWORD pollMs = 50,
                   const std::function<void(const SERVICE_STATUS&)>& seen = nullptr);
+// The process the service runs in; 0 when it runs in none.
+DWORD ProcessId(const std::wstring& name);
 // "STOPPED", "START_PENDING", ...
 const wchar_t* StateName(DWORD state);
 
