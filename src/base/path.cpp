@@ -79,6 +79,17 @@ void SplitFileName(const std::wstring& file, std::wstring& base, std::wstring& e
   extension = std::move(tail);
 }
 
+std::wstring FileStem(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"\\/");
+  std::wstring file = separator == std::wstring::npos ? path : path.substr(separator + 1);
+  const size_t colon = file.rfind(L':');  // a drive-relative name ("C:plugin.dll")
+  if (colon != std::wstring::npos) file.erase(0, colon + 1);
+  if (file == L"." || file == L"..") return file;
+  const size_t dot = file.rfind(L'.');
+  if (dot == std::wstring::npos || dot == 0) return file;
+  return file.substr(0, dot);
+}
+
 std::wstring JoinPath(const std::vector<std::wstring>& parts, bool slashStyle) {
   const wchar_t separator = slashStyle ? L'/' : L'\\';
   std::wstring result;

@@ -18,6 +18,10 @@ std::wstring GetModuleName(HMODULE module = nullptr);
 void SplitPath(const std::wstring& path, std::wstring& folder, std::wstring& file);
 // Splits at the last "."; the extension excludes the dot.
 void SplitFileName(const std::wstring& file, std::wstring& base, std::wstring& extension);
+// The file name without folder (the part after the last "\" or "/", and
+// after a drive's ":") and without its last extension. A leading dot does not
+// start an extension; "." and ".." stay whole.
+std::wstring FileStem(const std::wstring& path);
 // Joins with "\" (or "/" in slash style); one trailing separator is removed
 // from each non-empty part before it is appended.
 std::wstring JoinPath(const std::vector<std::wstring>& parts, bool slashStyle = false);

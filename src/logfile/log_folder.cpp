@@ -75,26 +75,10 @@ std::wstring GetLogFolder() {
 }
 
 std::wstring GetDefaultLogName(bool uninstall) {
-  if (uninstall) return L"KorloUninstall";
-  const std::wstring path = GetModulePath();
-  const size_t slash = path.rfind(L'\\');
-  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-  const size_t dot = name.rfind(L'.');
-  if (dot != std::wstring::npos) name.resize(dot);
-  return name;
+  return uninstall ? L"KorloUninstall" : FileStem(GetModulePath());
 }
 
-std::wstring GetPluginLogName(const std::wstring& pluginPath) {
-  const size_t separator = pluginPath.find_last_of(L"\\/");
-  std::wstring file = separator == std::wstring::npos ? pluginPath : pluginPath.substr(separator + 1);
-  // A drive-relative name ("C:plugin.dll").
-  const size_t colon = file.rfind(L':');
-  if (colon != std::wstring::npos) file.erase(0, colon + 1);
-  if (file == L"." || file == L"..") return file;
-  const size_t dot = file.rfind(L'.');
-  if (dot == std::wstring::npos || dot == 0) return file;
-  return file.substr(0, dot);
-}
+std::wstring GetPluginLogName(const std::wstring& pluginPath) { return FileStem(pluginPath); }
 
 void InitLogging(bool uninstall, const std::wstring& name) {
   try {
