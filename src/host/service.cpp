@@ -88,11 +88,6 @@ void CSvcPendingNotifier::StopNotification() {
   StopNotificationLocked();
 }
 
-SERVICE_STATUS CSvcPendingNotifier::GetStatus() {
-  std::lock_guard<std::recursive_mutex> hold(m_lock);
-  return m_status;
-}
-
 void CSvcPendingNotifier::StopNotificationLocked() {
   if (!m_thread) return;
   try {
@@ -109,9 +104,9 @@ void CSvcPendingNotifier::StopNotificationLocked() {
   }
 }
 
-// Runs on the notification thread while the starting or stopping thread
-// holds m_lock only to start or stop it; the record's other fields do not
-// change meanwhile, so the check point is the only field written here.
+// Runs on the notification thread. The record is not written elsewhere while
+// the thread runs (StartPending and SetStatus end it first), so the thread
+// reports a copy in which only the check point advances.
 DWORD CSvcPendingNotifier::NotificationProc() {
   SERVICE_STATUS status = m_status;
   status.dwCheckPoint = 0;
@@ -124,6 +119,8 @@ DWORD CSvcPendingNotifier::NotificationProc() {
     }
   } catch (const STermExc&) {
     g_log.Info(L"Stopping notification about the pending service status.");
+  } catch (const CExc& e) {
+    return static_cast<DWORD>(e.GetCode());  // a failed report ends the thread quietly
   }
   return 0;
 }

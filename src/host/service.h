@@ -54,9 +54,6 @@ class CSvcPendingNotifier {
   // notification runs.
   void StopNotification();
 
-  // The record as last reported or being reported (for tests and the log).
-  SERVICE_STATUS GetStatus();
-
  private:
   static constexpr DWORD kPendingWaitHintMs = 2000;
   static constexpr DWORD kPendingIntervalMs = 1000;
