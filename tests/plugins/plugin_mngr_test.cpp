@@ -174,9 +174,8 @@ TEST_F(PluginMngrTest, TerminationEventThatCannotBeDuplicatedIsThePluginsFatalEr
   const auto fatal = std::find_if(lines.begin(), lines.end(), [&](const CLogCapture::SLine& line) {
     return line.level == kLogError && line.text == L"Plugin's fatal error. Plugin: [" + path + L"].";
   });
+  // Its lines below (the mediator's own) are checked in the mediator's test.
   ASSERT_GE(std::distance(fatal, lines.end()), 3);
-  EXPECT_EQ(L"Cannot duplicate a termination event.", fatal[1].text);
-  EXPECT_EQ(L"Cannot duplicate handle.", fatal[2].text);
   const auto calls = Calls(L"fixture_plugin_all");
   for (const auto& call : calls) EXPECT_NE(0u, call.find(L"PluginMain")) << "PluginMain was called";
   EXPECT_EQ(L"unload", calls.back());
