@@ -101,7 +101,7 @@ std::vector<SCase> Cases() {
            Lines{{kLogMessage, L"Updating Windows Firewall exceptions list for profile [2].. Ok."}} + addOk},
   };
   // Failures of the whole update, and failures in every profile (the line of profile 0 is checked). `missing`:
-  // the rule or application is not found first.
+  // the rule or application is not found first. Adding and removing share the rules' look-up: its failures once.
   const struct {
     bool rules, add, perProfile, missing;
     const wchar_t* call;
@@ -109,8 +109,6 @@ std::vector<SCase> Cases() {
     VARIANT_BOOL appEnabled = VARIANT_TRUE;
   } failures[] = {
       {true, true, false, false, L"Create NetFwPolicy2", L"Cannot create instance of the class [ptrFwPolicy]."},
-      {true, false, false, false, L"Create NetFwPolicy2", L"Cannot create instance of the class [ptrFwPolicy]."},
-      {true, true, false, false, L"Policy2.Rules", L"Unable to get firewall rules list."},
       {true, false, false, false, L"Policy2.Rules", L"Unable to get firewall rules list."},
       {true, true, false, false, L"Rule.Enabled", L"Failed to enable rule."},
       {true, true, false, true, L"Create NetFwRule", L"Cannot create instance of the class [NetFwRule]."},

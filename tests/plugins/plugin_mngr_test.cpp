@@ -174,34 +174,24 @@ TEST_F(PluginMngrTest, TerminationEventThatCannotBeDuplicatedIsThePluginsFatalEr
   const auto fatal = std::find_if(lines.begin(), lines.end(), [&](const CLogCapture::SLine& line) {
     return line.level == kLogError && line.text == L"Plugin's fatal error. Plugin: [" + path + L"].";
   });
+  // Its lines below (the mediator's own) are checked in the mediator's test.
   ASSERT_GE(std::distance(fatal, lines.end()), 3);
-  EXPECT_EQ(L"Cannot duplicate a termination event.", fatal[1].text);
-  EXPECT_EQ(L"Cannot duplicate handle.", fatal[2].text);
   const auto calls = Calls(L"fixture_plugin_all");
   for (const auto& call : calls) EXPECT_NE(0u, call.find(L"PluginMain")) << "PluginMain was called";
   EXPECT_EQ(L"unload", calls.back());
 }
 
-// A stop request that arrives before the threads start is not lost; with
-// no plugins at all the loop still ends on it.
-TEST_F(PluginMngrTest, TerminationBeforeStartStopsThePlugins) {
-  for (const auto& plugins : {std::vector<std::wstring>{L"fixture_plugin_all"}, std::vector<std::wstring>{}}) {
-    CTermSink sink;
-    auto manager = std::make_shared<CPluginMngr>(sink);
-    manager->LoadPlugins(*Config(plugins), m_logFolder, false, false);
-    sink.Notify();
-    manager->StartWorkingThreads();
-    manager->WaitingLoop();  // returns: the termination event is already set
-    EXPECT_TRUE(manager->GetPluginPaths().empty());
-    manager->StopAll();  // nothing left: returns at once
-    if (!plugins.empty()) {
-      // PluginMain ran, found its event set and returned before the unload.
-      const auto calls = Calls(L"fixture_plugin_all");
-      ASSERT_GE(calls.size(), 2u);
-      EXPECT_EQ(L"PluginMain.return|signalled", calls[calls.size() - 2]);
-      EXPECT_EQ(L"unload", calls.back());
-    }
-  }
+// A stop request that arrives before the threads start is not lost (with a
+// plugin: the service test's stop during start-up); with no plugins at all
+// the loop still ends on it.
+TEST_F(PluginMngrTest, TerminationBeforeStartEndsTheLoopWithoutPlugins) {
+  auto manager = std::make_shared<CPluginMngr>(m_sink);
+  manager->LoadPlugins(*Config({}), m_logFolder, false, false);
+  m_sink.Notify();
+  manager->StartWorkingThreads();
+  manager->WaitingLoop();  // returns: the termination event is already set
+  EXPECT_TRUE(manager->GetPluginPaths().empty());
+  manager->StopAll();  // nothing left: returns at once
 }
 
 TEST_F(PluginMngrTest, UninstallRequestIsLoggedAndDeclined) {

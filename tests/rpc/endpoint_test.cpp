@@ -83,6 +83,7 @@ TEST_F(RpcEndpoint, PortTakenOnBothAddressFamiliesFailsWithThreeLines) {
             e->GetMessages()[1]);
   EXPECT_TRUE(testing_support::IsCauseLine(e->GetMessages()[2], L"RPC", L"1740"));
   EXPECT_EQ(static_cast<DWORD>(RPC_S_DUPLICATE_ENDPOINT), e->GetRpcStatus());
+  EXPECT_EQ(static_cast<std::int32_t>(0x800706CCu), e->GetCode());
   EXPECT_TRUE(log.Contains(kLogMessage, kStep + L". Failed."));
 }
 

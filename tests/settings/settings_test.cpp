@@ -93,10 +93,8 @@ TEST_F(SettingsTest, StoredValuesAreReadWithTheirRulesAndWithoutLogging) {
   } cases[] = {
       {L"OutOfProcDumpGen", 0x100, 1},  // any non-zero number is true
       {L"MiniDumpModeMask", 0xFFFFFFFF, 0xFFFFFFFF},
-      {L"AgentMaxLogSize", 1048576, 20971520},  // not above the floor
-      {L"AgentMaxLogSize", 20971521, 20971521},
+      {L"AgentMaxLogSize", 20971521, 20971521},  // just above the floor (below it: the writer's test)
       {L"AgentMaxLogCount", 0, 0},  // taken as it is, 0 included
-      {L"AgentMaxLogCount", 0xFFFFFFFF, 0xFFFFFFFF},
       {L"GuestRuntimeUseStaticPort", 0x80000000, 1},
       {L"KerberosAutomaticSPNRegistration", 0, 0},
       {L"PrivateTestFlag", 1, 1},
