@@ -1,6 +1,6 @@
 // The plugin contract as the reference plugin meets it: its exports, and the
 // plugin driven the way the host drives it, with its RPC interface served in
-// this process and called through the client library and the client tool.
+// this process and called through the client library.
 #include "plugins/plugin_contract.h"
 #include "base/compat.h"
 #include "base/handle.h"
@@ -74,10 +74,10 @@ std::vector<SUninstallRequest> TakeRequests() {
   return taken;
 }
 
-// Loads ReferencePlugin.dll as the hosted service does, serves RPC over TCP
-// in this process and runs PluginMain on a work thread until Stop. It also
-// serves ncalrpc (endpoint LocalEndpoint()): the local transport authenticates
-// its callers, which TCP under Wine cannot do.
+// Loads ReferencePlugin.dll as the hosted service does, serves RPC over
+// ncalrpc (endpoint LocalEndpoint()) in this process and runs PluginMain on a
+// work thread until Stop. The local transport authenticates its callers,
+// which TCP under Wine cannot do.
 class CHostedReferencePlugin {
  public:
   explicit CHostedReferencePlugin(const std::wstring& logFolder) : m_library(LoadPlugin(L"ReferencePlugin.dll")) {
@@ -87,8 +87,6 @@ class CHostedReferencePlugin {
     Get<PluginSetOnlyFlrFn>(plugin::kPluginSetOnlyFlr)();
     Get<PluginInitRpcEpFn>(plugin::kPluginInitRpcEp)();
     Get<PluginDoSvcStartupStepsFn>(plugin::kPluginDoSvcStartupSteps)();
-    EXPECT_EQ(RPC_S_OK, ::RpcServerUseProtseqW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncacn_ip_tcp")),
-                                               RPC_C_PROTSEQ_MAX_REQS_DEFAULT, nullptr));
     EXPECT_EQ(RPC_S_OK, ::RpcServerUseProtseqEpW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
                                                  RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
                                                  reinterpret_cast<RPC_WSTR>(&m_localEndpoint[0]), nullptr));
@@ -112,22 +110,6 @@ class CHostedReferencePlugin {
     if (m_work.joinable()) m_work.join();
   }
   const std::wstring& LocalEndpoint() const { return m_localEndpoint; }
-  // The port of the TCP endpoint.
-  static std::wstring Port() {
-    RPC_BINDING_VECTOR* bindings = nullptr;
-    if (::RpcServerInqBindings(&bindings) != RPC_S_OK) return std::wstring();
-    std::wstring binding;  // "ncacn_ip_tcp:<address>[<port>]"
-    for (unsigned long i = 0; i < bindings->Count && binding.rfind(L"ncacn_ip_tcp:", 0) != 0; ++i) {
-      RPC_WSTR text = nullptr;
-      if (::RpcBindingToStringBindingW(bindings->BindingH[i], &text) == RPC_S_OK) {
-        binding = reinterpret_cast<wchar_t*>(text);
-        ::RpcStringFreeW(&text);
-      }
-    }
-    ::RpcBindingVectorFree(&bindings);
-    const size_t open = binding.find(L'[');
-    return open == std::wstring::npos ? std::wstring() : binding.substr(open + 1, binding.find(L']') - open - 1);
-  }
 
  private:
   CLibrary m_library;
@@ -145,12 +127,6 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
   const std::wstring logFolder = scratch / L"Korlo\\Backup";  // created by the plugin
   {
     CHostedReferencePlugin plugin(logFolder);
-    const std::wstring port = plugin.Port();
-    ASSERT_FALSE(port.empty());
-    const auto runTool = [&](const std::wstring& arguments) {
-      return testing_support::RunProcess(L"\"" + ProgramFolder() + L"\\ReferencePluginClient.exe\" 127.0.0.1 " +
-                                         port + L" " + arguments);
-    };
     refPluginClient::CReferencePluginClient local(L"", plugin.LocalEndpoint(), L"ncalrpc");
     ASSERT_EQ(RPC_S_OK, local.BindStatus());
     bool started = true;
@@ -185,19 +161,16 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
       EXPECT_EQ(c.cancelFlag, requests[0].cancelFlag);
     }
 
-    const testing_support::SProcessResult tool = runTool(L"status");
-    EXPECT_EQ(0u, tool.exitCode) << tool.output;
-    for (const std::string& text : std::vector<std::string>{"Plugin name: ReferencePlugin", "Log name: ReferenceTest",
-                                                           "Process id: " + std::to_string(::GetCurrentProcessId()),
-                                                           "State: persistent only-flr started running"}) {
-      EXPECT_NE(std::string::npos, tool.output.find(text)) << tool.output;
-    }
+    ASSERT_EQ(0u, local.GetStatus(status));
+    EXPECT_EQ(L"ReferencePlugin", status.pluginName);
+    EXPECT_EQ(L"ReferenceTest", status.logName);
+    EXPECT_EQ(::GetCurrentProcessId(), status.processId);
+    EXPECT_EQ(RP_STATE_PERSISTENT | RP_STATE_ONLY_FLR | RP_STATE_STARTED | RP_STATE_RUNNING, status.state);
 
     // After PluginMain has returned nothing of the plugin is callable any
-    // more, though the endpoint still listens. Checked through the tool: the
-    // client library gives up its binding after a failed call.
+    // more, though the endpoint still listens.
     plugin.Stop();
-    EXPECT_EQ(static_cast<DWORD>(RPC_S_UNKNOWN_IF), runTool(L"status").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(RPC_S_UNKNOWN_IF), local.GetStatus(status));
   }
   // The log the host named, in the folder it gave.
   const std::wstring log = testing_support::Utf16(testing_support::ReadFileBytes(logFolder + L"\\ReferenceTest.log"));

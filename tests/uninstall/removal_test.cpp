@@ -7,7 +7,6 @@
 #include "log_capture.h"
 #include "plugins/plugin.h"
 #include "fixtures/fixture_record.h"
-#include "scm/test_service.h"
 #include "svc_control.h"
 #include "util/file.h"
 
@@ -19,7 +18,6 @@ using testing_support::CatchExc;
 using testing_support::CHostRun;
 using testing_support::CLogCapture;
 using testing_support::ContainsInOrder;
-using testing_support::CTestService;
 using testing_support::NewGuidText;
 
 // Records restart requests instead of restarting the machine.
@@ -86,31 +84,6 @@ TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
   EXPECT_TRUE(log.Contains(kLogError, L"Cannot initiate reboot of the local system."));
 }
 
-// The uninstaller run of the real executable: the service is stopped and
-// deleted, the agent's folder removed and the steps logged.
-TEST(RemovalE2eTest, UninstallRunRemovesServiceAndAgentFolder) {
-  CTestService service(L"normal");
-  service.Start();
-  CHostRun uninstaller;
-  CHostRun agent;
-  const CUninstallLog uninstallLog;
-  const auto result = uninstaller.Run(L"-uninstall -svc_name \"" + service.Name() + L"\" -agent_path \"" +
-                                      agent.ExePath() + L"\"");
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.State());
-  EXPECT_FALSE(::DeleteService(service.Handle()));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), ::GetLastError());
-  EXPECT_FALSE(testing_support::Exists(agent.Folder()));
-  const auto log = uninstallLog.Texts();
-  EXPECT_TRUE(ContainsInOrder(
-      log, {L"Uninstalling guest service. Service name: [" + service.Name() + L"].",
-            LoadMsg(IDS_CHECKING_UNINSTALL_REQUIRED), L"Uninstall synchronization variables are not set.",
-            LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL), L"Stopping and deregistering the guest service.. Ok.",
-            L"Removing files of the guest service.. Ok.",
-            L"Uninstalling guest service. Service name: [" + service.Name() + L"].. Ok."}))
-      << testing_support::JoinLines(log);
-}
-
 void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
 
 // The service's side with a real uninstaller: the copy is started, the
@@ -172,6 +145,7 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
   EXPECT_NE(std::string::npos, record.find("decide|0")) << record;
   const std::vector<std::wstring> expected = {L"Uninstalling guest service. Service name: [KorloVssSupport].",
                                               LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL),
+                                              L"Stopping and deregistering the guest service.. Ok.",
                                               L"Removing files of the guest service.. Ok."};
   std::vector<std::wstring> log;
   for (int i = 0; i < 300 && !ContainsInOrder(log, expected); ++i, ::Sleep(100)) log = uninstallLog.Texts();

@@ -195,31 +195,6 @@ TEST_F(FileTest, CopyOverwritesAndSearchSplitsFilesFromFolders) {
   EXPECT_EQ((std::vector<std::wstring>{L"dA", L"dB"}), folders);
 }
 
-TEST_F(FileTest, LongPathsWorkThroughThePrefix) {
-  std::wstring deep = m_scratch.Path();
-  for (int i = 0; i < 6; ++i) deep += L"\\" + std::wstring(48, static_cast<wchar_t>(L'a' + i));
-  const std::wstring copyFolder = deep + L"\\" + std::wstring(40, L'z');
-  ASSERT_GT(deep.size(), static_cast<size_t>(MAX_PATH));
-
-  FileMakeFolder(deep);
-  const std::wstring file = deep + L"\\data.bin";
-  CBinFile::Create(file, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW)->Write("long", 4);
-  EXPECT_TRUE(FileExists(file));
-  CopyFileTo(file, copyFolder + L"\\copy.bin", true);
-  EXPECT_EQ(4u, CBinFile::Create(copyFolder + L"\\copy.bin", GENERIC_READ, 0, OPEN_EXISTING)->GetSize());
-
-  std::vector<std::wstring> files, folders;
-  SearchFiles(CombinePath(deep, L"*"), files, folders);
-  EXPECT_EQ(std::vector<std::wstring>{L"data.bin"}, files);
-  EXPECT_EQ(std::vector<std::wstring>{std::wstring(40, L'z')}, folders);
-
-  DeleteFileIfExists(file);
-  EXPECT_FALSE(FileExists(file));
-  const std::wstring top = m_scratch.Path() + L"\\" + std::wstring(48, L'a');
-  RemoveFolder(top);
-  EXPECT_FALSE(FileExists(top));
-}
-
 TEST_F(FileTest, BinFileReadsWritesSeeksAndResizes) {
   const std::wstring path = *this / L"data.bin";
   auto file = CBinFile::Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
