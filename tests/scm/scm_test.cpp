@@ -15,16 +15,6 @@ using testing_support::CTestService;
 
 DWORD ElapsedSince(DWORD start) { return ::GetTickCount() - start; }
 
-TEST(AsyncOperationTest, ReturnsResultOfTaskRunOnWorker) {
-  DWORD worker = 0;
-  CAsyncOperation<int> operation([&worker] {
-    worker = ::GetCurrentThreadId();
-    return 42;
-  });
-  EXPECT_EQ(42, operation.Run(INFINITE));
-  EXPECT_NE(::GetCurrentThreadId(), worker);
-}
-
 TEST(AsyncOperationTest, TaskFailureArrivesWithItsOwnType) {
   CAsyncOperationWitoutRet operation([] { throw CWin32Exc(L"Cannot do it.", ERROR_ACCESS_DENIED); });
   const auto e = CatchExc<CWin32Exc>([&] { operation.Run(5000); });
@@ -53,16 +43,6 @@ TEST(AsyncOperationTest, HungTaskTimesOutAndItsWorkerEndsOnRelease) {
   EXPECT_FALSE(finished.load());
 }
 
-TEST(ScmTest, OpeningMissingServiceNamesMachineAndService) {
-  CScmManager manager(L"", SC_MANAGER_CONNECT);
-  const auto e = CatchExc<CWin32Exc>([&] { manager.OpenService(L"KorloNoSuchService", SERVICE_QUERY_STATUS); });
-  ASSERT_TRUE(e);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), e->GetWin32Error());
-  ASSERT_EQ(3u, e->GetMessages().size());
-  EXPECT_EQ(L"Cannot open service. Machine: []. Service name: [KorloNoSuchService].", e->GetMessages()[0]);
-  EXPECT_EQ(L"Cannot open service.", e->GetMessages()[1]);
-}
-
 TEST(ScmTest, StoppingStoppedServiceSendsNoControl) {
   CTestService fixture(L"normal");
   CScmManager manager(L"", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
@@ -77,8 +57,7 @@ TEST(ScmTest, StoppingStoppedServiceSendsNoControl) {
 TEST(ScmTest, StopPendingServiceIsWaitedForWithoutSecondControl) {
   CTestService fixture(L"pendingstop");
   fixture.Start();
-  SERVICE_STATUS status = {};
-  ASSERT_TRUE(::ControlService(fixture.Handle(), SERVICE_CONTROL_STOP, &status));
+  svcctl::Control(fixture.Name(), SERVICE_CONTROL_STOP);
   ASSERT_TRUE(fixture.WaitState(SERVICE_STOP_PENDING, 5000));
 
   CScmManager manager(L"", SC_MANAGER_CONNECT);

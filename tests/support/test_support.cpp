@@ -145,11 +145,6 @@ void CTestRegKey::Create() {
 
 void CTestRegKey::Delete() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_subKey.c_str()); }
 
-void CTestRegKey::SetString(const std::wstring& name, const std::wstring& value, DWORD type) {
-  const BYTE* data = reinterpret_cast<const BYTE*>(value.c_str());
-  SetBinary(name, std::vector<BYTE>(data, data + (value.size() + 1) * sizeof(wchar_t)), type);
-}
-
 void CTestRegKey::SetDword(const std::wstring& name, DWORD value) {
   SetBinary(name, std::vector<BYTE>(reinterpret_cast<BYTE*>(&value), reinterpret_cast<BYTE*>(&value + 1)),
             REG_DWORD);

@@ -84,7 +84,6 @@ class CTestRegKey {
   void Create();  // creates the key (empty)
   void Delete();  // removes the key and everything under it
   void SetDword(const std::wstring& name, DWORD value);
-  void SetString(const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ);
   void SetBinary(const std::wstring& name, const std::vector<BYTE>& data, DWORD type = REG_BINARY);
 
  private:
