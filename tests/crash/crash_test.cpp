@@ -177,17 +177,11 @@ TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   WriteReportHere(dir.Path());
   const std::vector<std::wstring> lines = SplitLines(Utf16(ReadFileBytes(dir / L"R_crash_0.log")));
   ASSERT_GT(lines.size(), 10u);
-  EXPECT_EQ(L"", lines[0]);
-  EXPECT_EQ(std::wstring(85, L'/'), lines[1]);
   EXPECT_TRUE(StartsWith(lines[2], L"// Exception: 0xe0000042, Address: 0x")) << Narrow(lines[2]);
-  const std::wstring all = L"\n" + [&] {
-    std::wstring text;
-    for (const auto& line : lines) text += line + L"\n";
-    return text;
-  }();
-  for (const wchar_t* part : {L"\nLoaded modules:\n", L"\nrax=", L"\nrip=", L"\ncs=", L"\nStack frames:\n",
-                              L"\nFrame address: 0x", L"WriteReportHere", L"crash_test.cpp("}) {
-    EXPECT_NE(std::wstring::npos, all.find(part)) << Narrow(part);
+  const std::string all = "\n" + JoinLines(lines) + "\n";
+  for (const char* part : {"\nLoaded modules:\n", "\nrax=", "\nrip=", "\ncs=", "\nStack frames:\n", "\nFrame address: 0x",
+                           "WriteReportHere", "crash_test.cpp("}) {
+    EXPECT_NE(std::string::npos, all.find(part)) << part;
   }
 }
 
@@ -246,24 +240,6 @@ TEST(CrashHandlers, RunInKeyOrderAndStopAtTheFirstFailure) {
   }
 }
 
-// A running thread is terminated; one that has ended is left alone and
-// logs nothing.
-TEST(AbandonedThreads, OnlyRunningThreadsAreTerminated) {
-  CEvent never(true, false);
-  const auto running = std::make_shared<CThread>([&] { return ::WaitForSingleObject(never.GetHandle(), INFINITE); },
-                                                  false);
-  const auto ended = std::make_shared<CThread>([] { return DWORD{7}; }, false);
-  ASSERT_TRUE(ended->Wait(10000));
-  CAbandonedThreads::Instance().Add(running);
-  CAbandonedThreads::Instance().Add(ended);
-  CLogCapture log;
-  CAbandonedThreads::Instance().TerminateAbandonedThreads(true);
-  ASSERT_TRUE(running->Wait(10000));
-  EXPECT_EQ(0u, running->GetExitCode());
-  EXPECT_EQ(7u, ended->GetExitCode());
-  EXPECT_TRUE(log.Lines().empty());
-}
-
 // --- The recorder ------------------------------------------------------------------
 
 TEST(OutOfProcess, DumpTypeAndExitTexts) {
@@ -272,12 +248,10 @@ TEST(OutOfProcess, DumpTypeAndExitTexts) {
     const wchar_t* text;
     std::uint32_t type;
   };
-  for (const SType& t : {SType{0, L"Normal", 0}, SType{0, L"Full", 137479}, SType{0, L"full", 0},
-                         SType{0, L"", 0}, SType{5, L"Full", 5}}) {
+  for (const SType& t : {SType{0, L"Full", 137479}, SType{0, L"full", 0}, SType{5, L"Full", 5}}) {
     EXPECT_EQ(t.type, crash::DumpTypeFor(t.mask, t.text)) << t.mask << " " << Narrow(t.text);
   }
   EXPECT_EQ(L"invalid count of arguments", crash::RecorderExitText(101));
-  EXPECT_EQ(L"_vsnwprintf is not exported from NTDLL", crash::RecorderExitText(110));
   EXPECT_EQ(L"-5", crash::RecorderExitText(static_cast<DWORD>(-5)));
   EXPECT_EQ(L"\"C:\\r\" 4 -8 7 0 20 \".\" \"GA_crash_\"",
             crash::RecorderCommandLine(L"C:\\r", reinterpret_cast<HANDLE>(4), reinterpret_cast<void*>(-8), 7, 0,
@@ -302,9 +276,7 @@ TEST(OutOfProcess, RecorderExitCodes) {
   };
   const SRun runs[] = {
       {L"1 2 3 4 5 6", 101},
-      {L"1 2 3 4 5 6 7 8 9", 101},
       {L"1 0 thread 0 20 " + folder + L" \"S_crash_\"", 102},
-      {L"1 0 7 0 20 \"\" \"S_crash_\"", 102},
       {handle + L" 0 7 0 20 " + folder + L" \"" + std::wstring(240, L's') + L"\"", 105},
       {handle + L" 0 7 0 20 " + folder + L" \"S_crash_\"", 0},
   };

@@ -100,32 +100,24 @@ std::vector<SCase> Cases() {
               L"Firewall profile is unavailable.") +
            Lines{{kLogMessage, L"Updating Windows Firewall exceptions list for profile [2].. Ok."}} + addOk},
   };
-  // Failures of the whole update, and failures in every profile (the line of profile 0 is checked). `missing`:
-  // the rule or application is not found first. Adding and removing share the rules' look-up: its failures once.
+  // One failure per way the update fails: the policy, the rules' look-up shared by adding and removing, a rule's
+  // property, adding, removing, and in every profile (the line of profile 0 is checked). `missing`: the rule or
+  // application is not found first.
   const struct {
     bool rules, add, perProfile, missing;
     const wchar_t* call;
     std::wstring message;
-    VARIANT_BOOL appEnabled = VARIANT_TRUE;
   } failures[] = {
       {true, true, false, false, L"Create NetFwPolicy2", L"Cannot create instance of the class [ptrFwPolicy]."},
       {true, false, false, false, L"Policy2.Rules", L"Unable to get firewall rules list."},
-      {true, true, false, false, L"Rule.Enabled", L"Failed to enable rule."},
-      {true, true, false, true, L"Create NetFwRule", L"Cannot create instance of the class [NetFwRule]."},
+      {true, true, false, true, L"Rule.Grouping", L"Cannot set rule property. Property name: [Grouping]"},
       {true, true, false, true, L"Rules.Add", L"Unable to add rule."},
       {true, false, false, false, L"Rules.Remove", L"Failed to remove rule."},
-      {false, true, false, false, L"Create NetFwMgr", L"Cannot create instance of the class [NetFwMgr]."},
       {false, false, false, false, L"Mgr.LocalPolicy", L"Unable to retrieve local firewall policy."},
-      {false, true, true, false, L"Policy.GetProfileByType", L"Firewall profile is unavailable."},
       {false, false, true, false, L"Profile.AuthorizedApplications",
        L"Failed to get access to a collection of applications authorized open ports in the firewall."},
-      {false, true, true, true, L"Create NetFwAuthorizedApplication",
-       L"Cannot create instance of the class [NetFwAuthorizedApplication]."},
       {false, true, true, true, L"Apps.Add",
        L"Unable to add application to the firewall exceptions list. Application [" + kPath + L"]."},
-      {false, true, true, false, L"App.get_Enabled", L"Cannot check whether firewall exception currently enabled."},
-      {false, true, true, false, L"App.Enabled", L"Failed to enable firewall exception.", VARIANT_FALSE},
-      {false, false, true, false, L"Apps.Remove", L"Failed to modify exceptions list."},
   };
   const wchar_t* const kErrors[2][2] = {  // [per profile][add]
       {L"Cannot remove application from the firewall exceptions list.",
@@ -137,13 +129,7 @@ std::vector<SCase> Cases() {
     Failures failing = {{f.call, kDenied}};
     if (f.missing) failing[f.rules ? L"Rules.Item" : L"Apps.Item"] = kNotFound;
     const Lines end = {{kLogMessage, (f.add ? kAddStep : kRemoveStep) + (f.perProfile ? L". Ok." : L". Failed.")}};
-    cases.push_back({f.rules, f.add, failing, {}, Failed(error, f.message) + end, f.appEnabled});
-  }
-  for (const std::wstring property : {L"Enabled", L"Protocol", L"Profiles", L"Action", L"Name", L"Description",
-                                      L"ApplicationName", L"Direction", L"Grouping"}) {
-    cases.push_back({true, true, Failures{{L"Rules.Item", kNotFound}, {L"Rule." + property, kDenied}}, {},
-                     Failed(L"Unable to update Windows Firewall exceptions list.",
-                            L"Cannot set rule property. Property name: [" + property + L"]")});
+    cases.push_back({f.rules, f.add, failing, {}, Failed(error, f.message) + end});
   }
   return cases;
 }

@@ -43,19 +43,6 @@ TEST_F(OneShotTest, InjectVssCallsThePluginOnceAndUnloadsIt) {
   EXPECT_TRUE(host.LogLines(L"KorloGuestHelper").empty());
 }
 
-// Each way a plugin fails to load is checked in the plugin manager's test;
-// here only that the run logs it and ends quietly.
-TEST_F(OneShotTest, PluginThatCannotBeLoadedIsLoggedAndTheRunEnds) {
-  CHostRun host;
-  const auto result = host.Run(L"-desktopSnapshot", "x");
-  EXPECT_EQ(0u, result.exitCode);
-  EXPECT_EQ("", result.output);  // nothing reaches the console
-  const auto texts = host.LogTexts();
-  EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].", L"Cannot load plugin [KorloVssSupport.dll].",
-                                      L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."}))
-      << testing_support::JoinLines(texts);
-}
-
 TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
   CHostRun host({L"fixture_plugin_minimal.dll=KorloVssSupport.dll"});
   host.Run(L"-injectVss");

@@ -79,28 +79,6 @@ class RotatingWriterTest : public testing::Test {
   CScratchDir m_dir;
 };
 
-TEST_F(RotatingWriterTest, OpensWithoutByteOrderMarkAndAppends) {
-  const std::wstring live = m_dir / L"svc.log";
-  auto writer = MakeWriter();
-  CLogWriterScope scope(writer);
-  EXPECT_EQ(L"", writer->GetCurrentPath());
-  g_log.Info(L"one");
-  g_log.Warning(L"two");
-  const std::string bytes = ReadFileBytes(live);
-  ASSERT_GE(bytes.size(), 2u);
-  EXPECT_NE('\xFF', bytes[0]);
-  EXPECT_EQ(live, writer->GetCurrentPath());
-  // The line layout is the log core's test, the thread column the concurrency test's.
-  EXPECT_EQ((std::vector<std::wstring>{L"one", L"two"}), LogLineTexts(Utf16(bytes)));
-  EXPECT_NE(std::wstring::npos, SplitLines(Utf16(bytes))[1].find(L"  WARN    two"));
-
-  // A new writer over the same file appends after what is there.
-  g_log.SetWriter(nullptr);
-  CLogWriterScope again(MakeWriter());
-  g_log.Info(L"three");
-  EXPECT_EQ((std::vector<std::wstring>{L"one", L"two", L"three"}), LogLineTexts(Utf16(ReadFileBytes(live))));
-}
-
 // The limits come from the registry: the size at which the live file
 // rotates, and how many compressed copies the rotation keeps. A count of
 // 0x80000000 or more ages nothing: the newest copy is replaced.
@@ -172,7 +150,8 @@ TEST_F(RotatingWriterTest, FailedRotationKeepsTheOldLinesAndAppendsTheError) {
 
 // Another program holding the live file (and the first numbered one)
 // without sharing: share modes are checked per handle, so handles of this
-// process stand in for it. Reopen tries the configured name first again.
+// process stand in for it. Reopen tries the configured name first again and
+// appends to what is there. A new file starts without a byte-order mark.
 TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedNameUntilReopened) {
   std::vector<CFileHandle> held;
   for (const wchar_t* name : {L"svc.log", L"svc.1.log"}) {
@@ -182,16 +161,19 @@ TEST_F(RotatingWriterTest, LockedLogFallsBackToNumberedNameUntilReopened) {
   }
   auto writer = MakeWriter();
   CLogWriterScope scope(writer);
+  EXPECT_EQ(L"", writer->GetCurrentPath());
   g_log.Info(L"to the numbered file");
   EXPECT_EQ(m_dir / L"svc.2.log", writer->GetCurrentPath());
+  EXPECT_NE('\xFF', ReadFileBytes(m_dir / L"svc.2.log").at(0));
   held.clear();
+  WriteFileBytes(m_dir / L"svc.log", std::string("x\0\r\0\n\0", 6));
   g_log.Info(L"still there");
   writer->Reopen();
   EXPECT_EQ(m_dir / L"svc.log", writer->GetCurrentPath());
   g_log.Info(L"back");
   EXPECT_EQ((std::vector<std::wstring>{L"to the numbered file", L"still there"}),
             LogLineTexts(Utf16(ReadFileBytes(m_dir / L"svc.2.log"))));
-  EXPECT_EQ(std::vector<std::wstring>{L"back"}, LogLineTexts(Utf16(ReadFileBytes(m_dir / L"svc.log"))));
+  EXPECT_EQ((std::vector<std::wstring>{L"x", L"back"}), LogLineTexts(Utf16(ReadFileBytes(m_dir / L"svc.log"))));
   EXPECT_EQ("", ReadFileBytes(m_dir / L"svc.1.log"));
 }
 

@@ -85,18 +85,6 @@ TEST_F(LogCoreTest, TextIsFormattedAndSplitIntoLines) {
   EXPECT_EQ(Texts{L"3 0 Value [v] of [n]."}, Take());
 }
 
-TEST_F(LogCoreTest, AlignmentNeverGoesBelowZero) {
-  g_log.ShiftAlignment(1);
-  g_log.ShiftAlignment(-3);
-  EXPECT_EQ(0, g_log.GetAlignment());
-  {
-    CLogIndent indent(g_log);
-    g_log.Info(L"indented");
-  }
-  g_log.Info(L"back");
-  EXPECT_EQ((Texts{L"2 1 indented", L"2 0 back"}), Take());
-}
-
 TEST_F(LogCoreTest, StepsReportOkOnceAndFailedWhenLeftWithoutOk) {
   g_log.ShiftAlignment(2);  // k = 2
   {
@@ -147,15 +135,6 @@ TEST_F(LogCoreTest, ExceptionBlocksAreNotInterleaved) {
   ASSERT_EQ(4u * 200u * 3u, lines.size());
   const std::wstring block[] = {L"4 0 one", L"4 1 two", L"4 1 three"};
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(block[i % 3], lines[i]) << i;
-}
-
-// The banner's lines are checked where the host and the rotating writer
-// write them; here the module without a path: it ends after "{", its
-// indentation undone.
-TEST_F(LogCoreTest, BannerOfAModuleWithoutPathEndsEarly) {
-  g_log.WriteBanner(L"Gone", reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x10000)));
-  EXPECT_EQ((Texts{L"2 0 Gone", L"2 0 {"}), Take());
-  EXPECT_EQ(0, g_log.GetAlignment());
 }
 
 std::wstring Stamp() {

@@ -32,21 +32,6 @@ Fn* Export(const CLibrary& library, const char* name) {
   return ProcCast<Fn*>(::GetProcAddress(library.Get(), name));
 }
 
-// The export table of the plugin that ships: every export by its plain
-// name, none decorated or case-folded.
-TEST(PluginContract, ReferencePluginExportsResolveByPlainNameOnly) {
-  const CLibrary library = LoadPlugin(L"ReferencePlugin.dll");
-  ASSERT_TRUE(library.IsValid()) << ::GetLastError();
-  for (const char* name : {plugin::kPluginMain, plugin::kPluginInitRpcEp, plugin::kPluginDoSvcStartupSteps,
-                           plugin::kPluginInitLogging, plugin::kPluginSetOnlyFlr, plugin::kHvInjectVss,
-                           plugin::kTestInvoker}) {
-    EXPECT_NE(nullptr, ::GetProcAddress(library.Get(), name)) << name;
-  }
-  for (const char* name : {"_PluginMain@12", "PluginMain@12", "pluginmain"}) {
-    EXPECT_EQ(nullptr, ::GetProcAddress(library.Get(), name)) << name;
-  }
-}
-
 // The host's uninstall callback as the plugins see it: records each request
 // and answers as the host does (0 when cancelled).
 struct SUninstallRequest {

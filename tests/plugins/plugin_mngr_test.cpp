@@ -96,7 +96,6 @@ TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
     DWORD error;  // the loader's own code survives the message lines
   } cases[] = {
       {L"fixture_plugin_no_main", L"Plugin's entry point was not found. ", ERROR_PROC_NOT_FOUND},
-      {L"fixture_plugin_no_rpc_ep", L"The plugin's [RpcInitEp] entry point is unavailable.", ERROR_PROC_NOT_FOUND},
       {L"fixture_plugin_not_there",
        L"Cannot load plugin's library. Plugin: [" + BinPath(L"fixture_plugin_not_there.dll") + L"].",
        ERROR_MOD_NOT_FOUND},
@@ -192,21 +191,6 @@ TEST_F(PluginMngrTest, TerminationBeforeStartEndsTheLoopWithoutPlugins) {
   manager->WaitingLoop();  // returns: the termination event is already set
   EXPECT_TRUE(manager->GetPluginPaths().empty());
   manager->StopAll();  // nothing left: returns at once
-}
-
-TEST_F(PluginMngrTest, UninstallRequestIsLoggedAndDeclined) {
-  ::SetEnvironmentVariableW(fixture::kUninstallVar, L"1,none,");
-  CLogCapture log;
-  auto manager = std::make_shared<CPluginMngr>(m_sink);
-  manager->LoadPlugins(*Config({L"fixture_plugin_all"}), m_logFolder, false, false);
-  manager->StartWorkingThreads();
-  for (int i = 0; i < 600 && Calls(L"fixture_plugin_all").back().find(L"uninstall.result") != 0; ++i) ::Sleep(100);
-  ::SetEnvironmentVariableW(fixture::kUninstallVar, nullptr);
-  m_sink.Notify();
-  const auto calls = Calls(L"fixture_plugin_all");
-  EXPECT_TRUE(testing_support::ContainsText(calls, L"uninstall.result|0"));
-  EXPECT_TRUE(
-      log.Contains(kLogInfo, L"Received signal to uninstall the application. Is machine should be restarted: [true]."));
 }
 
 }  // namespace

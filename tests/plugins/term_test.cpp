@@ -19,7 +19,6 @@ using testing_support::CatchExc;
 using testing_support::CLogCapture;
 using Names = std::vector<std::wstring>;
 
-bool IsSignalled(HANDLE event) { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 // Appends its name to `journal` when notified, then runs `then` (which may
 // throw or subscribe another party). The journal is read by the thread that
@@ -51,19 +50,6 @@ TEST(TermMediatorTest, CheckAndWaitThrowOnlyWhileSet) {
   EXPECT_THROW(term.WaitTermination(INFINITE), STermExc);  // a manual-reset event stays set
   term.Reset();
   EXPECT_NO_THROW(term.CheckTermination());
-}
-
-// One event behind both handles; the duplicate is not inherited.
-TEST(TermMediatorTest, DuplicateSharesTheEvent) {
-  CTermMediator term;
-  CKernelHandle duplicate = term.Duplicate();
-  DWORD flags = 0;
-  ASSERT_TRUE(::GetHandleInformation(duplicate.Get(), &flags));
-  EXPECT_EQ(0u, flags & HANDLE_FLAG_INHERIT);
-  term.Set();
-  EXPECT_TRUE(IsSignalled(duplicate.Get()));
-  term.Reset();
-  EXPECT_FALSE(IsSignalled(duplicate.Get()));
 }
 
 TEST(TermMediatorTest, BrokenEventFailsWithContext) {

@@ -40,9 +40,6 @@ const SReader kReaders[] = {
     {L"GuestRuntimeUseStaticPort", [] { return std::uint32_t{GetGuestRuntimeUseStaticPort()}; }, 0, L"false"},
     {L"KerberosAutomaticSPNRegistration", [] { return std::uint32_t{GetKerberosAutomaticSPNRegistration()}; }, 1,
      L"true"},
-    // The generic reader with a name of its own and either default.
-    {L"PrivateTestFlag", [] { return std::uint32_t{ReadRegistryFlag(L"PrivateTestFlag", true)}; }, 1, L"true"},
-    {L"PrivateTestFlag", [] { return std::uint32_t{ReadRegistryFlag(L"PrivateTestFlag", false)}; }, 0, L"false"},
 };
 
 std::vector<BYTE> Bytes(const std::wstring& text, size_t byteCount) {
@@ -97,8 +94,6 @@ TEST_F(SettingsTest, StoredValuesAreReadWithTheirRulesAndWithoutLogging) {
       {L"AgentMaxLogCount", 0, 0},  // taken as it is, 0 included
       {L"GuestRuntimeUseStaticPort", 0x80000000, 1},
       {L"KerberosAutomaticSPNRegistration", 0, 0},
-      {L"PrivateTestFlag", 1, 1},
-      {L"PrivateTestFlag", 0, 0},
   };
   CLogCapture log;
   for (const auto& c : cases) {
@@ -157,7 +152,6 @@ TEST_F(SettingsTest, UnreadableValuesGiveTheDefault) {
 }
 
 TEST_F(SettingsTest, MiniDumpModeTextIsReadAsStored) {
-  const std::wstring longest(31, L'x');  // 31 characters and the NUL fill the buffer
   const struct {
     const wchar_t* what;
     std::wstring text;
@@ -166,12 +160,10 @@ TEST_F(SettingsTest, MiniDumpModeTextIsReadAsStored) {
     std::wstring expected;
   } cases[] = {
       {L"REG_EXPAND_SZ, not expanded", L"%TEMP%", 14, REG_EXPAND_SZ, L"%TEMP%"},
-      {L"31 characters", longest, 64, REG_SZ, longest},
-      {L"32 characters", std::wstring(32, L'x'), 66, REG_SZ, L""},
+      {L"32 characters", std::wstring(32, L'x'), 66, REG_SZ, L""},  // 31 and the NUL fill the buffer
       {L"odd size", std::wstring(L"Normal\0X", 8), 15, REG_SZ, L""},  // NUL and one byte more
       {L"no terminator", L"NormalXX", 12, REG_SZ, L""},
       {L"no data", L"X", 0, REG_SZ, L""},
-      {L"REG_MULTI_SZ", std::wstring(L"Full\0", 5), 12, REG_MULTI_SZ, L""},
   };
   CLogCapture log;
   for (const auto& c : cases) {

@@ -35,8 +35,6 @@ TEST(SynchVarsTest, DefinesLockPathAndEventNames) {
   CSynchVars vars(L"KorloLock", uid);
   ASSERT_TRUE(vars.Define());
   EXPECT_TRUE(EqualNoCase(std::wstring(windows) + L"\\KorloLock.lck", vars.GetLockPath())) << vars.GetLockPath();
-  EXPECT_EQ(L"Global\\KorloUninstallLockAcquired_" + uid, vars.GetLockAcquiredEvtName());
-  EXPECT_EQ(L"Global\\KorloUninstallContinueUninstall_" + uid, vars.GetContinueEvtName());
   EXPECT_EQ(L"Global\\KorloUninstallCancelUninstall_" + uid, vars.GetCancelEvtName());
   EXPECT_TRUE(log.Contains(kLogInfo, L"Alias for the [cancel uninstall] event: [" + vars.GetCancelEvtName() + L"]."));
 

@@ -47,19 +47,6 @@ TEST(ThreadTest, RunsProcedureOnItsOwnThreadAndKeepsItsResult) {
   EXPECT_EQ(1, captured.use_count());
 }
 
-TEST(ThreadTest, ReleasingLastOwnerWaitsForThread) {
-  auto finished = std::make_shared<std::atomic<bool>>(false);
-  auto thread = std::make_shared<CThread>(
-      [finished] {
-        ::Sleep(200);
-        *finished = true;
-        return DWORD{0};
-      },
-      false);
-  thread.reset();
-  EXPECT_TRUE(finished->load());
-}
-
 TEST(ThreadTest, ThreadReleasingItsOwnObjectDoesNotHang) {
   CLogCapture log;
   CEvent start(true, false), done(true, false);

@@ -58,21 +58,6 @@ TEST(XmlDocument, ChildMatchingIgnoresCaseSkipsOtherNodesAndStaysAtOneLevel) {
   EXPECT_EQ(std::deque<std::wstring>{L"There is no child nodes with name [zzz]."}, missing->GetMessages());
 }
 
-TEST(XmlDocument, MatchingNodeThatIsNotAnElementFailsTheEnumeration) {
-  // A processing instruction's name is its target, so it matches the tag.
-  const CXmlDocument document = ParseXmlString(L"<r><Plugin/><?Plugin data?></r>", false);
-  const CXmlElement root = RootOf(document, L"r");
-  const auto e = CatchExc<CComExc>([&] { GetChildElements(root, L"plugin"); });
-  ASSERT_TRUE(e);
-  EXPECT_EQ(static_cast<std::int32_t>(E_NOINTERFACE), e->GetCode());
-  ASSERT_EQ(3u, e->GetMessages().size());
-  EXPECT_EQ(L"Cannot enumerated child nodes having the specified tag [plugin].", e->GetMessages()[0]);
-  EXPECT_EQ(L"The given XML node does not support the IXMLDOMElement interface.", e->GetMessages()[1]);
-  EXPECT_TRUE(IsCauseLine(e->GetMessages()[2], L"COM", L"0x80004002"));
-  // The first match is found before the enumeration reaches the instruction.
-  EXPECT_NO_THROW(GetChildElement(root, L"plugin"));
-}
-
 TEST(XmlDocument, BuiltDocumentSurvivesTextRoundTripAndRejectedNamesLeaveNoTrace) {
   const CXmlDocument built = CreateXmlDocument();
   const CXmlElement root = CreateChildElement(GetDocumentNode(built), L"Config");
@@ -83,12 +68,7 @@ TEST(XmlDocument, BuiltDocumentSurvivesTextRoundTripAndRejectedNamesLeaveNoTrace
   }
   const CXmlElement other = CreateChildElement(root, L"Other");
   CreateChildElement(other, L"Deeper");
-  // Elements are created through the owner document; the owner may be another
-  // object for the same document, so compare content.
   const std::wstring text = GetXmlText(GetDocumentNode(built));
-  for (const CXmlNode& node : {GetDocumentNode(built), CXmlNode(other)}) {
-    EXPECT_EQ(text, GetXmlText(GetDocumentNode(GetOwnerDocument(node))));
-  }
   const auto e = CatchExc<CComExc>([&] { CreateChildElement(other, L""); });
   ASSERT_TRUE(e);
   EXPECT_LT(e->GetCode(), 0);
@@ -109,8 +89,7 @@ TEST(XmlAttributes, TypedValuesAreReadAsDocumented) {
   const struct {
     const wchar_t* text;
     bool expected;
-  } cases[] = {{L"true", true}, {L"TRUE", true},   {L"tRuE", true},  {L"false", false},
-               {L"1", false},   {L"", false},      {L"true ", false}, {L"truee", false}};
+  } cases[] = {{L"tRuE", true}, {L"false", false}, {L"1", false}, {L"true ", false}, {L"truee", false}};
   const CXmlDocument document = ParseXmlString(L"<r/>", false);
   const CXmlElement root = RootOf(document, L"r");
   for (const auto& c : cases) {  // a flag is true only for "true" in any letter case
