@@ -96,6 +96,7 @@ TEST_F(PluginMngrTest, MissingRequiredExportFailsTheSetAndKeepsEarlierPlugins) {
     DWORD error;  // the loader's own code survives the message lines
   } cases[] = {
       {L"fixture_plugin_no_main", L"Plugin's entry point was not found. ", ERROR_PROC_NOT_FOUND},
+      {L"fixture_plugin_no_rpc_ep", L"The plugin's [RpcInitEp] entry point is unavailable.", ERROR_PROC_NOT_FOUND},
       {L"fixture_plugin_not_there",
        L"Cannot load plugin's library. Plugin: [" + BinPath(L"fixture_plugin_not_there.dll") + L"].",
        ERROR_MOD_NOT_FOUND},

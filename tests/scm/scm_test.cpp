@@ -73,7 +73,6 @@ TEST(ScmTest, HungStopRequestTimesOut) {
   CScmManager manager(L"", SC_MANAGER_CONNECT);
   manager.SetTimeout(500);
   const auto service = manager.OpenService(fixture.Name(), SERVICE_STOP | SERVICE_QUERY_STATUS);
-  EXPECT_EQ(500u, service->GetTimeout());
   const DWORD start = ::GetTickCount();
   const auto e = CatchExc([&] { service->Stop(30); });
   ASSERT_TRUE(e);

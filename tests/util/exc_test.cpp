@@ -145,7 +145,6 @@ TEST(MsgTest, FormatMsgPlaceholders) {
       {L"%01", L"a"},                    // a decimal number with a leading zero
       {L"% 2", L"b"},                    // wcstol skips leading blanks
       {L"%-1", L"%-1"},                  // negative numbers stay visible
-      {L"", L""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, FormatMsg(c.format, L"a", L"b")) << c.format;
