@@ -2,6 +2,9 @@
 
 #include "base/exc.h"
 
+#include <objbase.h>
+#include <rpc.h>
+
 #include <cwchar>
 #include <cstdio>
 
@@ -102,4 +105,16 @@ std::wstring FromAnsi(const std::string& text) {
 
 bool EqualNoCase(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength) {
   return ::CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring NewBracedGuid() {
+  GUID guid = {};
+  const HRESULT hr = ::CoCreateGuid(&guid);
+  if (FAILED(hr)) throw CComExc(L"Cannot create a GUID.", hr);
+  RPC_WSTR text = nullptr;
+  const RPC_STATUS status = ::UuidToStringW(&guid, &text);
+  if (status != RPC_S_OK) throw CRpcExc(L"Cannot convert a GUID to text.", status);
+  std::wstring braced = L"{" + std::wstring(reinterpret_cast<const wchar_t*>(text)) + L"}";
+  ::RpcStringFreeW(&text);
+  return braced;
 }

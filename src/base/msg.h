@@ -53,3 +53,7 @@ inline bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
 inline std::uint64_t FileTimeToUInt64(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
+
+// A new GUID as "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (lower case). Throws
+// CComExc when no GUID is made, CRpcExc when it cannot be turned into text.
+std::wstring NewBracedGuid();

@@ -17,7 +17,6 @@ namespace {
 // stuck on a lock the second one holds.
 constexpr DWORD kOtherCrashWaitMs = 60000;
 constexpr DWORD kProcessEndWaitMs = 10000;
-constexpr DWORD kModulePathChars = 4096;
 
 // GCC's x64 C++ throw is a continuable structured exception that reaches the
 // filters only when nothing catches it; continued, it makes the C++ run-time
@@ -101,13 +100,10 @@ void CCrashHandler::Install() {
     if (previous != &TopLevelFilter && previous != korlo_runtime_exception_filter()) m_previousFilter = previous;
     std::set_terminate(&OnTerminate);
 
-    std::vector<wchar_t> path(kModulePathChars);
-    ::SetLastError(0);
-    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), kModulePathChars - 1);
-    if (length != 0 && ::GetLastError() == 0) {
-      std::wstring folder, file;
-      SplitPath(std::wstring(path.data(), length), folder, file);
-      m_dumpFolder = folder;
+    try {
+      m_dumpFolder = GetModuleFolder();
+    } catch (const CExc&) {
+      // Without the program's path the folder stays empty until SetDumpLocation.
     }
   } catch (const CExc& e) {
     g_log.Error(L"Cannot supersede crash handler.", e);

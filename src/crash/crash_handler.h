@@ -82,8 +82,6 @@ class CCrashHandler {
   void SetDumpLocation(const std::wstring& folder, const std::wstring& prefix);
   // The same with the folder of filePath.
   void SetDumpLocationOfFile(const std::wstring& filePath, const std::wstring& prefix);
-  std::wstring GetDumpFolder() const { return m_dumpFolder; }
-  std::wstring GetDumpPrefix() const { return m_dumpPrefix; }
 
   // Writes the dump and runs the crash handlers; returns the filter's
   // verdict: EXCEPTION_EXECUTE_HANDLER, or the previous filter's verdict when

@@ -61,15 +61,7 @@ namespace {
 std::wstring NewRecorderPath() {
   const std::wstring temp = GetTempFolder();
   FileMakeFolder(temp);
-  UUID uuid;
-  const HRESULT hr = ::CoCreateGuid(&uuid);
-  if (FAILED(hr)) throw CComExc(L"Cannot create a GUID.", hr);
-  RPC_WSTR text = nullptr;
-  const RPC_STATUS status = ::UuidToStringW(&uuid, &text);
-  if (status != RPC_S_OK) throw CRpcExc(L"Cannot convert a GUID to text.", status);
-  const std::wstring guid(reinterpret_cast<const wchar_t*>(text));
-  ::RpcStringFreeW(&text);
-  return CombinePath(temp, L"KorloDumpRecorder{" + guid + L"}");
+  return CombinePath(temp, L"KorloDumpRecorder" + NewBracedGuid());
 }
 
 }  // namespace

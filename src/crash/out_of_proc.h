@@ -40,7 +40,6 @@ class COutOfProcDumpGen : public dump_gen_base_t {
   // a non-zero exit code of the recorder.
   void Generate(const std::wstring& folder, const std::wstring& prefix, EXCEPTION_POINTERS* pointers) override;
 
-  const std::wstring& GetRecorderPath() const { return m_recorderPath; }
 
  private:
   std::wstring m_recorderPath;

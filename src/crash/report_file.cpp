@@ -109,6 +109,12 @@ std::string FlagWords(std::uint32_t f) {
 }
 
 namespace {
+// The folder part of a narrow path: up to its last "\\"; empty without one.
+std::string FolderOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of('\\');
+  return separator == std::string::npos ? std::string() : path.substr(0, separator);
+}
+
 std::string SegmentItem(std::uint32_t cs, std::uint32_t ss, std::uint32_t ds, std::uint32_t es, std::uint32_t fs,
                         std::uint32_t gs, std::uint32_t efl) {
   using UL = unsigned long;
@@ -322,9 +328,7 @@ void CExceptionReportFile::WriteCrashReport(EXCEPTION_POINTERS* pointers) {
   SDbgHelp api(m_dbghelp);
   api.report = this;
   const std::string exePath = ToAnsi(m_exePath);
-  const std::string exeFolder = exePath.substr(0, exePath.find_last_of('\\') == std::string::npos
-                                                      ? 0
-                                                      : exePath.find_last_of('\\'));
+  const std::string exeFolder = FolderOf(exePath);
   if (api.initialize) {
     const std::string searchPath = PrependSearchFolder(kDefaultSearchPath, exeFolder, kSearchPathBytes);
     api.initialized = api.initialize(api.process, searchPath.c_str(), !m_modernEngine) != 0;
@@ -376,9 +380,7 @@ void CExceptionReportFile::WriteModules(SDbgHelp& api) {
         char searchPath[kSearchPathBytes] = {};
         if (api.getSearchPath && api.setSearchPath &&
             api.getSearchPath(api.process, searchPath, static_cast<DWORD>(sizeof(searchPath)))) {
-          std::string folder(path);
-          folder = folder.substr(0, folder.find_last_of('\\') == std::string::npos ? 0 : folder.find_last_of('\\'));
-          api.setSearchPath(api.process, PrependSearchFolder(searchPath, folder, kSearchPathBytes).c_str());
+          api.setSearchPath(api.process, PrependSearchFolder(searchPath, FolderOf(path), kSearchPathBytes).c_str());
         }
         if (api.loadModule && api.loadModule(api.process, nullptr, path, moduleName, base, size)) {
           self.Write("symbols loaded");

@@ -70,8 +70,6 @@ class CExceptionReportFile {
   // library is not loaded.
   void WriteCrashReport(EXCEPTION_POINTERS* pointers);
 
-  bool HasModernEngine() const { return m_modernEngine; }
-  bool IsTerminalServices() const { return m_terminalServices; }
 
   CExceptionReportFile();
   ~CExceptionReportFile();

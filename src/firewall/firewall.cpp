@@ -1,5 +1,6 @@
 #include "firewall/firewall.h"
 
+#include "base/bstr.h"
 #include "base/com_ptr.h"
 #include "base/compat.h"
 #include "base/exc.h"
@@ -24,24 +25,6 @@ constexpr NET_FW_PROFILE_TYPE kProfiles[] = {NET_FW_PROFILE_DOMAIN, NET_FW_PROFI
 
 const wchar_t kCannotCreate[] = L"Cannot create instance of the class [%1].";
 const wchar_t kAdding[] = L"Adding application to the exceptions list.";
-
-// Owner of one BSTR argument. Running out of memory is reported as the COM
-// support classes (_bstr_t) report it, without needing their library.
-class CBstr {
- public:
-  explicit CBstr(const std::wstring& text)
-      : m_bstr(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
-    if (!m_bstr) ThrowComError(std::wstring(), _com_error(E_OUTOFMEMORY));
-  }
-  ~CBstr() { ::SysFreeString(m_bstr); }
-  CBstr(const CBstr&) = delete;
-  CBstr& operator=(const CBstr&) = delete;
-
-  operator BSTR() const { return m_bstr; }
-
- private:
-  BSTR m_bstr;
-};
 
 void Check(HRESULT hr, const std::wstring& message) {
   if (FAILED(hr)) throw CComExc(message, hr);
@@ -73,7 +56,7 @@ CComPtr<INetFwRules> GetRules(bool adding) {
 // The rule of that name, or null when the collection has none.
 CComPtr<INetFwRule> FindRule(INetFwRules& rules, const CBstr& ruleName) {
   CComPtr<INetFwRule> rule;
-  if (FAILED(rules.Item(ruleName, rule.Receive()))) rule.Reset();
+  if (FAILED(rules.Item(ruleName.Get(), rule.Receive()))) rule.Reset();
   return rule;
 }
 
@@ -93,18 +76,18 @@ void AddRule(const std::wstring& name, const std::wstring& path) {
   SetRuleProperty(rule->put_Protocol(NET_FW_IP_PROTOCOL_TCP), L"Protocol");
   SetRuleProperty(rule->put_Profiles(NET_FW_PROFILE2_ALL), L"Profiles");
   SetRuleProperty(rule->put_Action(NET_FW_ACTION_ALLOW), L"Action");
-  SetRuleProperty(rule->put_Name(ruleName), L"Name");
-  SetRuleProperty(rule->put_Description(CBstr(L"Inbound rule for " + name)), L"Description");
-  SetRuleProperty(rule->put_ApplicationName(CBstr(path)), L"ApplicationName");
+  SetRuleProperty(rule->put_Name(ruleName.Get()), L"Name");
+  SetRuleProperty(rule->put_Description(CBstr(L"Inbound rule for " + name).Get()), L"Description");
+  SetRuleProperty(rule->put_ApplicationName(CBstr(path).Get()), L"ApplicationName");
   SetRuleProperty(rule->put_Direction(NET_FW_RULE_DIR_IN), L"Direction");
-  SetRuleProperty(rule->put_Grouping(CBstr(L"Korlo Networking")), L"Grouping");
+  SetRuleProperty(rule->put_Grouping(CBstr(L"Korlo Networking").Get()), L"Grouping");
   Check(rules->Add(rule.Get()), L"Unable to add rule.");
 }
 
 void RemoveRule(const std::wstring& name) {
   const CComPtr<INetFwRules> rules = GetRules(false);
   const CBstr ruleName(name + L" (In)");
-  if (FindRule(*rules.Get(), ruleName)) Check(rules->Remove(ruleName), L"Failed to remove rule.");
+  if (FindRule(*rules.Get(), ruleName)) Check(rules->Remove(ruleName.Get()), L"Failed to remove rule.");
 }
 
 CComPtr<INetFwPolicy> GetLocalPolicy() {
@@ -132,18 +115,18 @@ void AddToProfile(INetFwPolicy& policy, NET_FW_PROFILE_TYPE type, const std::wst
   const CComPtr<INetFwAuthorizedApplications> applications = GetAuthorizedApplications(policy, type);
   const CBstr image(path);
   CComPtr<INetFwAuthorizedApplication> application;
-  const HRESULT found = ResultOf(applications->Item(image, application.Receive()), application);
+  const HRESULT found = ResultOf(applications->Item(image.Get(), application.Receive()), application);
   if (FAILED(found)) {
     g_log.Info(L"Application is not registered in the exceptions list. Status: [%1].",
                HexText(static_cast<std::uint32_t>(found)));
     g_log.Message(kAdding);
     application = Create<INetFwAuthorizedApplication>(kClsidNetFwAuthorizedApplication, L"NetFwAuthorizedApplication");
     // Only Add decides: the properties' results are not checked.
-    application->put_Name(CBstr(name));
-    application->put_ProcessImageFileName(image);
+    application->put_Name(CBstr(name).Get());
+    application->put_ProcessImageFileName(image.Get());
     application->put_Enabled(VARIANT_TRUE);
     application->put_IpVersion(NET_FW_IP_VERSION_ANY);
-    application->put_RemoteAddresses(CBstr(L"*"));
+    application->put_RemoteAddresses(CBstr(L"*").Get());
     application->put_Scope(NET_FW_SCOPE_ALL);
     Check(applications->Add(application.Get()),
           FormatMsg(L"Unable to add application to the firewall exceptions list. Application [%1].", path));
@@ -163,7 +146,7 @@ void RemoveFromProfile(INetFwPolicy& policy, NET_FW_PROFILE_TYPE type, const std
   CLogStep step(g_log, L"Removing application from Windows Firewall exceptions list for profile [%1].",
                 DecText(type));
   const CComPtr<INetFwAuthorizedApplications> applications = GetAuthorizedApplications(policy, type);
-  Check(applications->Remove(CBstr(path)), L"Failed to modify exceptions list.");
+  Check(applications->Remove(CBstr(path).Get()), L"Failed to modify exceptions list.");
   step.Ok();
 }
 

@@ -44,14 +44,14 @@ CSvcPendingNotifier::~CSvcPendingNotifier() {
 }
 
 void CSvcPendingNotifier::Init(const SERVICE_STATUS& status, SERVICE_STATUS_HANDLE handle) {
-  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  CCriticalSection::CHold hold(m_lock);
   m_status = status;
   m_handle = handle;
 }
 
 void CSvcPendingNotifier::StartPending(DWORD state) {
   try {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    CCriticalSection::CHold hold(m_lock);
     StopNotificationLocked();
     m_status.dwCurrentState = state;
     m_thread = std::make_shared<CThread>([this] { return NotificationProc(); }, false);
@@ -63,7 +63,7 @@ void CSvcPendingNotifier::StartPending(DWORD state) {
 
 void CSvcPendingNotifier::SetStatus(DWORD state) {
   try {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    CCriticalSection::CHold hold(m_lock);
     StopNotificationLocked();
     m_status.dwCurrentState = state;
     m_status.dwCheckPoint = 0;
@@ -84,7 +84,7 @@ void CSvcPendingNotifier::SetStatusNoThrow(DWORD state) {
 }
 
 void CSvcPendingNotifier::StopNotification() {
-  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  CCriticalSection::CHold hold(m_lock);
   StopNotificationLocked();
 }
 
@@ -180,7 +180,8 @@ void RunServiceDispatcher(CSvcCtx& ctx) {
 
 void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   const std::wstring programPath = GetModulePath();
-  CCrashHandler::Instance().SetDumpLocation(GetLogFolder(), kDumpPrefix);
+  const std::wstring logFolder = GetLogFolder();
+  CCrashHandler::Instance().SetDumpLocation(logFolder, kDumpPrefix);
   g_log.Info(L"Initializing service...");
   if (!debugMode) RegisterWithScm(ctx);
 
@@ -194,7 +195,7 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   uninstall::InstallUninstallCallback(ctx.GetServiceName(), removalDisabled);
 
   const std::shared_ptr<CPluginMngr> plugins = CPluginMngr::Instance();
-  plugins->LoadPlugins(*ctx.GetConfig(), GetLogFolder(), ctx.IsPersistent(), ctx.IsFlr());
+  plugins->LoadPlugins(*ctx.GetConfig(), logFolder, ctx.IsPersistent(), ctx.IsFlr());
   plugins->InitRpcEndpoints();
   plugins->DoSvcStartupSteps();
   plugins->StartWorkingThreads();

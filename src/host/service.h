@@ -7,7 +7,6 @@
 #include "util/thread.h"
 
 #include <memory>
-#include <mutex>
 
 class CSvcCtx;
 
@@ -62,7 +61,7 @@ class CSvcPendingNotifier {
   void StopNotificationLocked();
   DWORD NotificationProc();
 
-  std::recursive_mutex m_lock;
+  CCriticalSection m_lock;
   std::shared_ptr<CThread> m_thread;
   std::shared_ptr<CTermMediator> m_stop;
   SERVICE_STATUS m_status = {};

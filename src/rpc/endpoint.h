@@ -50,7 +50,6 @@ class CRpcListener {
   // before the run-time is asked, so a failed stop is not tried again by the
   // destructor. Throws CRpcExc.
   void Stop();
-  bool IsListening() const { return m_listening; }
 
  private:
   bool m_listening = false;

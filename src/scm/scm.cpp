@@ -10,13 +10,6 @@ constexpr DWORD kStopPollIntervalMs = 1000;
 
 }  // namespace
 
-CScmHandle::~CScmHandle() {
-  if (m_handle == nullptr) return;
-  const DWORD error = ::GetLastError();
-  ::CloseServiceHandle(m_handle);
-  ::SetLastError(error);
-}
-
 CScmManager::CScmManager(const std::wstring& machine, DWORD rights) : m_machine(machine) {
   const SC_HANDLE handle =
       ::OpenSCManagerW(machine.empty() ? nullptr : machine.c_str(), SERVICES_ACTIVE_DATABASEW, rights);

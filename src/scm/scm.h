@@ -9,6 +9,7 @@
 // worker of its own while the caller waits.
 #pragma once
 
+#include "base/handle.h"
 #include "base/win.h"
 
 #include <memory>
@@ -19,14 +20,13 @@
 class CScmHandle {
  public:
   explicit CScmHandle(SC_HANDLE handle) : m_handle(handle) {}
-  ~CScmHandle();
   CScmHandle(const CScmHandle&) = delete;
   CScmHandle& operator=(const CScmHandle&) = delete;
 
-  SC_HANDLE Get() const { return m_handle; }
+  SC_HANDLE Get() const { return m_handle.Get(); }
 
  private:
-  SC_HANDLE m_handle;
+  CScHandle m_handle;
 };
 
 class CScmSvc;
@@ -44,8 +44,6 @@ class CScmManager {
   std::shared_ptr<CScmSvc> OpenService(const std::wstring& name, DWORD rights);
 
   void SetTimeout(DWORD timeoutMs) { m_timeoutMs = timeoutMs; }
-  DWORD GetTimeout() const { return m_timeoutMs; }
-  const std::wstring& GetMachine() const { return m_machine; }
 
  private:
   std::shared_ptr<CScmSvc> DoOpenService(const std::wstring& name, DWORD rights);
@@ -72,7 +70,6 @@ class CScmSvc {
   DWORD GetCurrentState();
 
   void SetTimeout(DWORD timeoutMs) { m_timeoutMs = timeoutMs; }
-  DWORD GetTimeout() const { return m_timeoutMs; }
   const std::wstring& GetName() const { return m_name; }
 
  private:

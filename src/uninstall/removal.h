@@ -44,7 +44,6 @@ class CSysShutdownInitiator {
   // planned restart. Throws CExc ("Cannot initiate reboot of the local
   // system.") on failure.
   void Reboot();
-  bool IsPending() const { return m_pending; }
 
  private:
   bool m_pending = true;

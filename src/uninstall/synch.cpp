@@ -50,17 +50,7 @@ bool IsSignalled(HANDLE event) { return ::WaitForSingleObject(event, 0) == WAIT_
 CSynchVars::CSynchVars(const std::wstring& fileLockName, const std::wstring& evtsUid)
     : m_fileLockName(fileLockName), m_evtsUid(evtsUid) {}
 
-std::wstring CSynchVars::NewUid() {
-  GUID guid = {};
-  const HRESULT hr = ::CoCreateGuid(&guid);
-  if (FAILED(hr)) throw CComExc(L"Cannot create a GUID.", hr);
-  RPC_WSTR text = nullptr;
-  const RPC_STATUS status = ::UuidToStringW(&guid, &text);
-  if (status != RPC_S_OK) throw CRpcExc(L"Cannot convert a GUID to text.", status);
-  std::wstring uid = L"{" + std::wstring(reinterpret_cast<const wchar_t*>(text)) + L"}";
-  ::RpcStringFreeW(&text);
-  return uid;
-}
+std::wstring CSynchVars::NewUid() { return NewBracedGuid(); }
 
 bool CSynchVars::Define() {
   CLogStep step(g_log, L"Defining values of uninstall synchronization variables.");
@@ -77,7 +67,6 @@ bool CSynchVars::Define() {
   m_lockAcquiredEvt = L"Global\\KorloUninstallLockAcquired_" + m_evtsUid;
   m_continueEvt = L"Global\\KorloUninstallContinueUninstall_" + m_evtsUid;
   m_cancelEvt = L"Global\\KorloUninstallCancelUninstall_" + m_evtsUid;
-  m_defined = true;
 
   g_log.Info(L"Uninstall lock path: [%1].", m_lockPath);
   g_log.Info(L"Alias for the [%1] event: [%2].", L"uninstall lock acquired", m_lockAcquiredEvt);

@@ -44,7 +44,6 @@ class CSynchVars {
 
   const std::wstring& GetFileLockName() const { return m_fileLockName; }
   const std::wstring& GetEvtsUid() const { return m_evtsUid; }
-  bool IsDefined() const { return m_defined; }
   // Windows folder + "\" + file lock name + ".lck".
   const std::wstring& GetLockPath() const { return m_lockPath; }
   const std::wstring& GetLockAcquiredEvtName() const { return m_lockAcquiredEvt; }
@@ -54,7 +53,6 @@ class CSynchVars {
  private:
   std::wstring m_fileLockName;
   std::wstring m_evtsUid;
-  bool m_defined = false;
   std::wstring m_lockPath;
   std::wstring m_lockAcquiredEvt;
   std::wstring m_continueEvt;

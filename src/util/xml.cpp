@@ -1,5 +1,6 @@
 #include "util/xml.h"
 
+#include "base/bstr.h"
 #include "base/exc.h"
 #include "base/msg.h"
 
@@ -17,29 +18,6 @@ constexpr CLSID kClsidDomDocument60 = {0x88D96A05, 0xF192, 0x11D4, {0xA6, 0x5F, 
 constexpr IID kIidXmlDomDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 constexpr IID kIidXmlDomNode = {0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 constexpr IID kIidXmlDomElement = {0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-
-// Owner of one BSTR; a null BSTR reads as the empty text.
-class CBstr {
- public:
-  CBstr() = default;
-  explicit CBstr(const std::wstring& text)
-      : m_bstr(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
-    if (!m_bstr) throw std::bad_alloc();
-  }
-  ~CBstr() { ::SysFreeString(m_bstr); }
-  CBstr(const CBstr&) = delete;
-  CBstr& operator=(const CBstr&) = delete;
-
-  BSTR Get() const { return m_bstr; }
-  BSTR* Receive() {
-    ::SysFreeString(std::exchange(m_bstr, nullptr));
-    return &m_bstr;
-  }
-  std::wstring Text() const { return m_bstr ? std::wstring(m_bstr, ::SysStringLen(m_bstr)) : std::wstring(); }
-
- private:
-  BSTR m_bstr = nullptr;
-};
 
 class CVariant {
  public:

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "base/exc.h"
+#include "base/msg.h"
 #include "util/file.h"
 
 #include <objbase.h>
@@ -12,12 +13,8 @@
 namespace testing_support {
 
 std::wstring NewGuidText() {
-  GUID guid;
-  ::CoCreateGuid(&guid);
-  wchar_t text[64];
-  ::StringFromGUID2(guid, text, 64);
-  std::wstring result(text);
-  return result.substr(1, result.size() - 2);
+  const std::wstring braced = NewBracedGuid();
+  return braced.substr(1, braced.size() - 2);
 }
 
 CScratchDir::CScratchDir() {
