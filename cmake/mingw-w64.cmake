@@ -4,15 +4,13 @@
 set(MINGW_TRIPLE x86_64-w64-mingw32 CACHE STRING "mingw-w64 target triple")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_TRIPLE)
 set(CMAKE_SYSTEM_NAME Windows)
+# Tests run under Wine of the same width (cmake/WineTesting.cmake).
 if(MINGW_TRIPLE MATCHES "^x86_64")
   set(CMAKE_SYSTEM_PROCESSOR AMD64)
-  # Tests run under 64-bit Wine (cmake/WineTesting.cmake).
-  set(MINGW_CAN_RUN_TESTS ON)
 else()
   set(CMAKE_SYSTEM_PROCESSOR X86)
-  # wine32 cannot run on this kernel: build only, no emulator.
-  set(MINGW_CAN_RUN_TESTS OFF)
 endif()
+set(MINGW_CAN_RUN_TESTS ON)
 set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs a 64-bit Windows program under Wine in a private, headless prefix.
+# Runs a Windows program (64- or 32-bit) under Wine in a private, headless
+# prefix.
 #   wine-run.sh PREFIX PROGRAM.exe [ARGS...]   (the CMAKE_CROSSCOMPILING_EMULATOR)
 #   wine-run.sh PREFIX --init                  (only create and prepare PREFIX)
 #   wine-run.sh PREFIX --stop                  (end the prefix's wineserver)
@@ -12,9 +13,14 @@ export WINEPREFIX
 export WINEDEBUG=-all                      # quiet; also hides Debian's "wine32 is missing" hint
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"  # no Mono/Gecko offers, nothing in $HOME
 unset DISPLAY                              # console programs need no X server
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed; on a
+# kernel that cannot run 32-bit code, 64-bit programs go straight to wine64.
+if [ -z "${WINE:-}" ] && [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  WINE=/usr/lib/wine/wine64
+  export WINELOADER=$WINE
+fi
 WINE=${WINE:-wine}
 WINESERVER=${WINESERVER:-wineserver}
-WINEBOOT=${WINEBOOT:-wineboot}
 
 if [ "$1" = "--stop" ]; then
   [ -d "$WINEPREFIX" ] && "$WINESERVER" -k >/dev/null 2>&1
@@ -27,12 +33,24 @@ fi
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
+  # A prefix made before 32-bit Wine was installed has no 32-bit system
+  # libraries, and 32-bit programs (Wine's own tools too) cannot start in it:
+  # such a prefix is made anew.
+  if [ -f "$WINEPREFIX/.initialized" ] && [ "$WINE" = wine ] && [ -x /usr/lib/wine/wine ] &&
+     [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    "$WINESERVER" -k >/dev/null 2>&1 9>&-
+    rm -rf "$WINEPREFIX"
+  fi
   if [ ! -f "$WINEPREFIX/.initialized" ]; then
-    "$WINEBOOT" -i </dev/null >/dev/null 2>&1 9>&-
+    "$WINE" wineboot -i </dev/null >/dev/null 2>&1 9>&-
     # No post-mortem debugger: a crash must end the process with its exception
-    # code. With the default (winedbg --auto) the Unix exit status is sometimes 0.
-    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1 9>&-
+    # code. With the default (winedbg --auto) the Unix exit status is sometimes
+    # 0. Both registry views: 32-bit programs read the 32-bit one, and `wine
+    # reg` itself may be the 32-bit tool.
+    for view in 64 32; do
+      "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /t REG_SZ /d '' /f /reg:$view </dev/null >/dev/null 2>&1 9>&-
+    done
     "$WINESERVER" -w 9>&-
     touch "$WINEPREFIX/.initialized"
   fi
@@ -45,7 +63,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   # the rest, and ctest would wait on them until that server ends, 30 s after
   # the last test. On a booted server this costs one short process.
   "$WINESERVER" -p"${WINE_PERSIST_SECONDS:-30}" </dev/null >/dev/null 2>&1 9>&- || true
-  "$WINEBOOT" </dev/null >/dev/null 2>&1 9>&-
+  "$WINE" wineboot </dev/null >/dev/null 2>&1 9>&-
 ) 9>"$WINEPREFIX.lock"
 [ "$1" = "--init" ] && exit 0
 exec "$WINE" "$@"

@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
-mingw-w64-tools libz-mingw-w64-dev libboost-dev wine wine64 googletest gzip python3-impacket"
+mingw-w64-tools libz-mingw-w64-dev libboost-dev wine wine64 wine32:i386 googletest gzip python3-impacket"
 
 missing=""
 for p in $packages; do
@@ -20,6 +20,11 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+# 32-bit Wine (for the win32 tests) comes from the i386 architecture; nothing
+# else of it is installed beyond what wine32 needs.
+case $missing in
+  *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+esac
 # A mirror in the middle of a sync can make 'update' fail while the indexes we
 # need still load: retry once, then let 'install' decide.
 apt-get -q update >/dev/null 2>&1 || { sleep 5; apt-get -q update >/dev/null 2>&1 || true; }
