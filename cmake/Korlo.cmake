@@ -1,12 +1,20 @@
 # Project-wide target settings. The tree builds with mingw-w64 (cross, from
 # Debian) and with MSVC (on Windows); compiler-specific flags live here.
 
-# korlo_target_defaults(<target>): warnings and the Windows API defines.
+# korlo_target_defaults(<target>): warnings and the Windows API defines. On
+# x86 every function keeps its frame pointer: the crash report's stack walk
+# follows the chain of frames.
 function(korlo_target_defaults target)
   if(MSVC)
     target_compile_options(${target} PRIVATE /W4 /EHsc /utf-8)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_compile_options(${target} PRIVATE /Oy-)
+    endif()
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_compile_options(${target} PRIVATE -fno-omit-frame-pointer)
+    endif()
   endif()
   target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 endfunction()

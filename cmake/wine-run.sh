@@ -15,9 +15,14 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"  # no Mono/Gecko
 unset DISPLAY                              # console programs need no X server
 # Debian's `wine` starts the 32-bit loader whenever wine32 is installed; on a
 # kernel that cannot run 32-bit code, 64-bit programs go straight to wine64.
-if [ -z "${WINE:-}" ] && [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  WINE=/usr/lib/wine/wine64
-  export WINELOADER=$WINE
+runs32=no
+if [ -z "${WINE:-}" ] && [ -x /usr/lib/wine/wine ]; then
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    runs32=yes
+  elif [ -x /usr/lib/wine/wine64 ]; then
+    WINE=/usr/lib/wine/wine64
+    export WINELOADER=$WINE
+  fi
 fi
 WINE=${WINE:-wine}
 WINESERVER=${WINESERVER:-wineserver}
@@ -36,8 +41,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   # A prefix made before 32-bit Wine was installed has no 32-bit system
   # libraries, and 32-bit programs (Wine's own tools too) cannot start in it:
   # such a prefix is made anew.
-  if [ -f "$WINEPREFIX/.initialized" ] && [ "$WINE" = wine ] && [ -x /usr/lib/wine/wine ] &&
-     [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+  if [ $runs32 = yes ] && [ -f "$WINEPREFIX/.initialized" ] && ! grep -qx wine32 "$WINEPREFIX/.initialized"; then
     "$WINESERVER" -k >/dev/null 2>&1 9>&-
     rm -rf "$WINEPREFIX"
   fi
@@ -52,7 +56,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
         /v Debugger /t REG_SZ /d '' /f /reg:$view </dev/null >/dev/null 2>&1 9>&-
     done
     "$WINESERVER" -w 9>&-
-    touch "$WINEPREFIX/.initialized"
+    { [ $runs32 = yes ] && echo wine32; } >"$WINEPREFIX/.initialized" || true
   fi
   [ "$1" = "--init" ] && exit 0
   # One wineserver that outlives short test processes (Debian's wrapper passes

@@ -1,9 +1,10 @@
 /* A structured-exception frame around a call, in the one form every compiler
  * of the tree can build. MSVC and clang build a real __try/__except frame
  * (seh_guard.c is compiled by clang for the mingw x64 build); GCC has no
- * __try, so there the frame is emulated: the guard only records its filter
- * for the thread, and the process's top-level filter (the crash handler)
- * calls it and ends the process with the frame's exit code. */
+ * __try: on x86 the file registers the frame itself, as the compilers do
+ * there; on x64 without clang the frame is emulated: the guard only records
+ * its filter for the thread, and the process's top-level filter (the crash
+ * handler) calls it and ends the process with the frame's exit code. */
 #pragma once
 
 #include "base/win.h"

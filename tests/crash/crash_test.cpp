@@ -74,6 +74,7 @@ TEST(CrashChild, Run) {
   int exitCode = 0;
   if (role == L"main") {
     exitCode = crash::RunInCrashFrame([] { return WriteToNull(), 0; });
+    WriteFileBytes(ChildDir() + L"\\returned", "");
   } else if (role == L"throw") {
     // On a thread of its own: the test runner would catch it on this one.
     const CKernelHandle thread(::CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr));
@@ -130,6 +131,11 @@ TEST(CrashHandler, CrashesLeaveOneDumpOfTheCrashedThread) {
     EXPECT_EQ(c.role == std::wstring(L"two") ? 2u : 1u, FilesIn(dir.Path(), L"tid*").size());
     EXPECT_EQ(std::string::npos, run.output.find("starting debugger")) << run.output;
     EXPECT_EQ(c.exceptionCode, facts.code);
+#ifndef KORLO_SEH_FRAME_EMULATED
+    // A real frame returns from the crash to its caller (the service main
+    // goes on to return, main to end the process with 1).
+    EXPECT_EQ(c.role == std::wstring(L"main"), Exists(dir / L"returned"));
+#endif
   }
 }
 
@@ -171,7 +177,8 @@ KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {
 }
 
 // The text report of a live stack: every part is present, registers in the
-// x64 layout, and the frames resolve to this program's symbols.
+// layout of the architecture, and the frames resolve to this program's
+// symbols.
 TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   CScratchDir dir;
   WriteReportHere(dir.Path());
@@ -179,8 +186,13 @@ TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   ASSERT_GT(lines.size(), 10u);
   EXPECT_TRUE(StartsWith(lines[2], L"// Exception: 0xe0000042, Address: 0x")) << Narrow(lines[2]);
   const std::string all = "\n" + JoinLines(lines) + "\n";
-  for (const char* part : {"\nLoaded modules:\n", "\nrax=", "\nrip=", "\ncs=", "\nStack frames:\n", "\nFrame address: 0x",
-                           "WriteReportHere", "crash_test.cpp("}) {
+#ifdef _WIN64
+  const char* const registers[] = {"\nrax=", "\nrip="};
+#else
+  const char* const registers[] = {"\neax=", "\neip="};
+#endif
+  for (const char* part : {"\nLoaded modules:\n", registers[0], registers[1], "\ncs=", "\nStack frames:\n",
+                           "\nFrame address: 0x", "WriteReportHere", "crash_test.cpp("}) {
     EXPECT_NE(std::string::npos, all.find(part)) << part;
   }
 }
@@ -253,9 +265,11 @@ TEST(OutOfProcess, DumpTypeAndExitTexts) {
   }
   EXPECT_EQ(L"invalid count of arguments", crash::RecorderExitText(101));
   EXPECT_EQ(L"-5", crash::RecorderExitText(static_cast<DWORD>(-5)));
-  EXPECT_EQ(L"\"C:\\r\" 4 -8 7 0 20 \".\" \"GA_crash_\"",
-            crash::RecorderCommandLine(L"C:\\r", reinterpret_cast<HANDLE>(4), reinterpret_cast<void*>(-8), 7, 0,
-                                       L"", L"GA"));
+  // The address goes out as a signed 64-bit number: a 32-bit one sign-extended.
+  const std::wstring address = sizeof(void*) == 8 ? L"2147483648" : L"-2147483648";
+  EXPECT_EQ(L"\"C:\\r\" 4 " + address + L" 7 0 20 \".\" \"GA_crash_\"",
+            crash::RecorderCommandLine(L"C:\\r", reinterpret_cast<HANDLE>(4), reinterpret_cast<void*>(0x80000000u), 7,
+                                       0, L"", L"GA"));
 }
 
 // The embedded image, run as written to disk: its argument checks and a
