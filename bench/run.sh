@@ -1,83 +1,126 @@
 #!/bin/sh
-# Builds the benchmark programs of the win64 preset and runs them under Wine,
-# then times Linux `gzip -9` on the same 20 MiB log the rotation compressed.
+# Builds the benchmark programs of both presets and runs them, x64 under
+# 64-bit Wine and x86 under 32-bit Wine, times Linux `gzip -9` on the same
+# 20 MiB log each rotation compressed, and sets the main figures of the two
+# architectures side by side.
 #
-#   bench/run.sh                      build folder build/win64
-#   BUILD_DIR=build/mine bench/run.sh another build folder (its own Wine prefix)
+#   bench/run.sh                        both: build folders build/win64, build/win32
+#   bench/run.sh win32                  one architecture only
+#   BUILD_ROOT=build/mine bench/run.sh  other build folders (their own Wine prefixes)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build/win64}
-case $build in /*) ;; *) build=$top/$build ;; esac
+root=${BUILD_ROOT:-$top/build}
+case $root in /*) ;; *) root=$top/$root ;; esac
+presets=${*:-win64 win32}
 
-cmake --preset win64 -S "$top" -B "$build" >/dev/null
-cmake --build "$build" --target benchmarks -j2
+# bench_preset PRESET: builds and runs the programs of one preset.
+bench_preset() {
+  build=$root/$1
+  cmake --preset "$1" -S "$top" -B "$build" >/dev/null
+  cmake --build "$build" --target benchmarks -j2
 
-run() { "$top/cmake/wine-run.sh" "$build/wineprefix" "$@"; }
-out=$build/bench-out
-rm -rf "$out"
-mkdir -p "$out"
-# The programs see the folder through Wine's Z: drive (the Linux root).
-winout="Z:$(printf '%s' "$out" | tr / '\\')"
+  run() { "$top/cmake/wine-run.sh" "$build/wineprefix" "$@"; }
+  out=$build/bench-out
+  rm -rf "$out"
+  mkdir -p "$out"
+  # The programs see the folder through Wine's Z: drive (the Linux root).
+  winout="Z:$(printf '%s' "$out" | tr / '\\')"
 
-# Start the prefix's wineserver and system processes first and let them
-# settle: they keep a core busy for a few seconds after a cold start.
-run cmd.exe /c ver >/dev/null 2>&1 || true
-sleep 8
+  # Start the prefix's wineserver and system processes first and let them
+  # settle: they keep a core busy for a few seconds after a cold start.
+  run cmd.exe /c ver >/dev/null 2>&1 || true
+  sleep 8
 
-echo "== log line cost and threads"
-run "$build/bin/bench_log_line.exe" "$winout"
+  echo "== log line cost and threads"
+  run "$build/bin/bench_log_line.exe" "$winout"
 
-for limit in 20 60; do
-  echo "== rotation, limit $limit MiB"
-  run "$build/bin/bench_log_rotation.exe" "$winout" "$limit" | tee "$out/rotation_$limit.txt"
+  for limit in 20 60; do
+    echo "== rotation, limit $limit MiB"
+    run "$build/bin/bench_log_rotation.exe" "$winout" "$limit" | tee "$out/rotation_$limit.txt"
+  done
+
+  echo "== service start"
+  # Installed inside the prefix, as a service would be: the helper with the
+  # reference plugin as KorloVssSupport.dll, and the do-nothing service.
+  svc=$build/wineprefix/drive_c/korlo-bench
+  rm -rf "$svc"
+  mkdir -p "$svc"
+  cp "$build/bin/KorloGuestHelper.exe" "$build/bin/bench_bare_service.exe" "$build/bin/bench_bare_service_imports.exe" "$svc/"
+  cp "$build/bin/ReferencePlugin.dll" "$svc/KorloVssSupport.dll"
+  : >"$svc/KorloAgentConfig.xml"
+  run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service.exe' 9
+  echo "  against a do-nothing service that imports the same system libraries:"
+  run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service_imports.exe' 9
+
+  echo "== RPC calls"
+  # The helper as a service in persistent mode (port 6173) with the reference
+  # plugin, against a bare server of the same interface on port 6174.
+  ctl() { run "$build/bin/KorloSvcCtl.exe" "$@"; }
+  ctl delete KorloBenchRpc >/dev/null 2>&1 || true
+  ctl create KorloBenchRpc '"C:\korlo-bench\KorloGuestHelper.exe" -persistent' >/dev/null
+  ctl start KorloBenchRpc >/dev/null
+  run "$build/bin/bench_rpc_calls.exe" 6173 "$build/bin/bench_bare_rpc_server.exe" 6174 3 3 || true
+  ctl stop KorloBenchRpc >/dev/null
+  ctl delete KorloBenchRpc >/dev/null
+
+
+  echo "== Linux gzip -9 of the same 20 MiB content"
+  input=$out/rotation_20_input.log
+  times=
+  for i in 1 2 3; do
+    start=$(date +%s.%N)
+    gzip -9 -c "$input" >/dev/null
+    end=$(date +%s.%N)
+    times="$times $start $end"
+  done
+  rotation=$(sed -n 's/^RESULT .*rotation_seconds=\([0-9.]*\).*/\1/p' "$out/rotation_20.txt")
+  echo "$times $rotation" | awk '{
+    best = 0
+    for (i = 1; i < NF; i += 2) { t = $(i + 1) - $i; if (best == 0 || t < best) best = t }
+    printf "    gzip -9 (best of 3)            %7.3f s\n", best
+    printf "    rotation / gzip -9             %7.2f   (target <= 1.2)\n", $NF / best
+  }'
+
+  # The gzip file holds the input followed by the line that crossed the limit.
+  size=$(stat -c %s "$input")
+  if gunzip -t "$out/rotation_20.log.gz" && gunzip -c "$out/rotation_20.log.gz" | cmp -s -n "$size" - "$input"; then
+    echo "    gunzip reads rotation_20.log.gz back byte for byte"
+  else
+    echo "    rotation_20.log.gz does NOT read back as the input"
+    return 1
+  fi
+}
+
+# The main figures of one run: log line ratio, rotation pauses (20 and
+# 60 MiB), rotation against gzip -9, RPC calls per second through the helper
+# and the helper's ratio to the bare server.
+figures() {
+  awk '/ratio of the best rounds/ { line = $6 }
+       /pause of the rotating line/ { pause = pause " " $6 }
+       /rotation \/ gzip -9/ { gz = $5 }
+       /through the helper/ { calls = $6 }
+       /helper \/ bare/ { rpc = $4 }
+       END { printf "%s|%s s|%s|%s|%s\n", line, pause, gz, calls, rpc }' "$1"
+}
+
+status=0
+ran=
+for preset in $presets; do
+  if [ "$preset" = win32 ] && [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "#### win32 (x86): NOT RUN: this kernel cannot run 32-bit programs (32-bit Wine does not start)"
+    continue
+  fi
+  echo "#### $preset"
+  mkdir -p "$root/$preset"
+  ( bench_preset "$preset" ) 2>&1 | tee "$root/$preset/bench.log"
+  grep -q "does NOT read back" "$root/$preset/bench.log" && status=1
+  ran="$ran $preset"
 done
 
-echo "== service start"
-# Installed inside the prefix, as a service would be: the helper with the
-# reference plugin as KorloVssSupport.dll, and the do-nothing service.
-svc=$build/wineprefix/drive_c/korlo-bench
-rm -rf "$svc"
-mkdir -p "$svc"
-cp "$build/bin/KorloGuestHelper.exe" "$build/bin/bench_bare_service.exe" "$build/bin/bench_bare_service_imports.exe" "$svc/"
-cp "$build/bin/ReferencePlugin.dll" "$svc/KorloVssSupport.dll"
-: >"$svc/KorloAgentConfig.xml"
-run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service.exe' 9
-echo "  against a do-nothing service that imports the same system libraries:"
-run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service_imports.exe' 9
-
-echo "== RPC calls"
-# The helper as a service in persistent mode (port 6173) with the reference
-# plugin, against a bare server of the same interface on port 6174.
-ctl() { run "$build/bin/KorloSvcCtl.exe" "$@"; }
-ctl delete KorloBenchRpc >/dev/null 2>&1 || true
-ctl create KorloBenchRpc '"C:\korlo-bench\KorloGuestHelper.exe" -persistent' >/dev/null
-ctl start KorloBenchRpc >/dev/null
-run "$build/bin/bench_rpc_calls.exe" 6173 "$build/bin/bench_bare_rpc_server.exe" 6174 3 3 || true
-ctl stop KorloBenchRpc >/dev/null
-ctl delete KorloBenchRpc >/dev/null
-
-echo "== Linux gzip -9 of the same 20 MiB content"
-input=$out/rotation_20_input.log
-times=
-for i in 1 2 3; do
-  start=$(date +%s.%N)
-  gzip -9 -c "$input" >/dev/null
-  end=$(date +%s.%N)
-  times="$times $start $end"
+echo "#### side by side"
+fmt='%-7s %-16s %-20s %-16s %-20s %s\n'
+printf "$fmt" arch "log/WriteFile" "rotation 20, 60 MiB" "rotation/gzip" "RPC calls/s helper" "helper/bare"
+for preset in $ran; do
+  figures "$root/$preset/bench.log" | awk -F'|' -v arch="$preset" -v fmt="$fmt" '{ printf fmt, arch, $1, $2, $3, $4, $5 }'
 done
-rotation=$(sed -n 's/^RESULT .*rotation_seconds=\([0-9.]*\).*/\1/p' "$out/rotation_20.txt")
-echo "$times $rotation" | awk '{
-  best = 0
-  for (i = 1; i < NF; i += 2) { t = $(i + 1) - $i; if (best == 0 || t < best) best = t }
-  printf "    gzip -9 (best of 3)            %7.3f s\n", best
-  printf "    rotation / gzip -9             %7.2f   (target <= 1.2)\n", $NF / best
-}'
-
-# The gzip file holds the input followed by the line that crossed the limit.
-size=$(stat -c %s "$input")
-if gunzip -t "$out/rotation_20.log.gz" && gunzip -c "$out/rotation_20.log.gz" | cmp -s -n "$size" - "$input"; then
-  echo "    gunzip reads rotation_20.log.gz back byte for byte"
-else
-  echo "    rotation_20.log.gz does NOT read back as the input"
-  exit 1
-fi
+exit $status
