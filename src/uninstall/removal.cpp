@@ -11,8 +11,11 @@
 #include "util/file.h"
 #include "util/privilege.h"
 
+#include <shlobj.h>
+
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 namespace uninstall {
 
@@ -23,6 +26,9 @@ constexpr DWORD kRemoveRetryPauseMs = 1000;
 constexpr unsigned kRemoveAttempts = 10;
 constexpr UINT kRebootFlags = EWX_REBOOT | EWX_FORCE;
 constexpr DWORD kRebootReason = 0x80040001;  // planned | application | maintenance
+// FOLDERID_UserProfiles, spelt out: not every tool chain's import libraries
+// carry the known-folder ids.
+constexpr GUID kProfilesFolderId = {0x0762D272, 0xC50A, 0x4BB0, {0xA3, 0x82, 0x69, 0x7D, 0xCD, 0x72, 0x9B, 0x80}};
 
 class CRealShutdown : public ISystemShutdown {
  public:
@@ -59,6 +65,79 @@ std::wstring ConfiguredServiceName(const std::wstring& agentPath) {
   const cfg::CGuestCfgFile config(CombinePath(folder, cfg::CGuestCfgFile::kFileName), false, false);
   std::wstring name;
   return config.GetServiceName(name) ? name : std::wstring();
+}
+
+// The path as the checks below compare it: without the long-path prefix and
+// without trailing separators.
+std::wstring Comparable(std::wstring path) {
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    path.erase(2, 6);
+  } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+    path.erase(0, 4);
+  }
+  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length = size ? ::GetFullPathNameW(path.c_str(), size, &full[0], nullptr) : 0;
+  full.resize(length < size ? length : 0);
+  return full;
+}
+
+// The folders that hold the system and everyone's programs and profiles.
+std::vector<std::wstring> SystemFolders() {
+  std::vector<std::wstring> folders;
+  for (const int id : {CSIDL_WINDOWS, CSIDL_SYSTEM, CSIDL_SYSTEMX86, CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86,
+                       CSIDL_PROGRAM_FILES_COMMON, CSIDL_PROGRAM_FILES_COMMONX86, CSIDL_COMMON_APPDATA,
+                       CSIDL_PROFILE}) {
+    wchar_t path[MAX_PATH] = {};
+    if (SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path))) folders.push_back(path);
+  }
+  // A 32-bit process sees the x86 folder under both program-files ids.
+  wchar_t native[MAX_PATH] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"ProgramW6432", native, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) folders.push_back(native);
+  return folders;
+}
+
+// The folder that holds the users' profiles (C:\Users).
+std::wstring ProfilesFolder() {
+  PWSTR path = nullptr;
+  std::wstring folder;
+  if (SUCCEEDED(::SHGetKnownFolderPath(kProfilesFolderId, 0, nullptr, &path))) folder = path;
+  ::CoTaskMemFree(path);
+  return folder;
+}
+
+// Refuses to let removal loose on a folder that is not plainly the agent's:
+// the agent path must be a full path naming an existing file, and its folder
+// must be none of a drive or share root, the system's folders, the program
+// and data roots, the profiles folder or a profile in it. The command line
+// of a program running as SYSTEM is not proof enough.
+void CheckAgentFolder(const std::wstring& agentPath, const std::wstring& folder) {
+  const std::wstring own = Comparable(folder);
+  std::wstring parent, name;
+  SplitPath(own, parent, name);
+  const bool root = own.size() <= 2 || parent.empty() || (own.compare(0, 2, L"\\\\") == 0 &&
+                                                           own.find(L'\\', own.find(L'\\', 2) + 1) == std::wstring::npos);
+  const std::wstring profiles = Comparable(ProfilesFolder());
+  bool system = !profiles.empty() && (EqualNoCase(own, profiles) || EqualNoCase(parent, profiles));
+  for (const std::wstring& known : SystemFolders()) system = system || EqualNoCase(own, Comparable(known));
+  if (root || system) {
+    throw CExc(L"The folder [%1] is a drive root or a folder of the system, its programs or its users; it is not "
+               L"removed.",
+               folder, static_cast<std::int32_t>(E_INVALIDARG));
+  }
+  const std::wstring full = FullPath(agentPath);
+  const DWORD attributes = ::GetFileAttributesW(AddLongPathPrefix(agentPath).c_str());
+  if (!EqualNoCase(full, agentPath) || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    throw CExc(L"The folder [%1] does not hold the guest service's executable [%2]; it is not removed.", folder,
+               agentPath, static_cast<std::int32_t>(E_INVALIDARG));
+  }
 }
 
 std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& serviceName) {
@@ -184,6 +263,7 @@ bool HandleUninstallRequest(const std::wstring& agentPath, const std::wstring& s
   }
   try {
     g_log.Info(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), BoolText(rebootRequired));
+    CheckFileLockName(fileLockName);  // before anything is copied or started
     const std::wstring uninstallerPath = CopyUninstaller(agentPath, serviceName);
     CSynchConsumer consumer(vars, decide, limits);
     LaunchUninstaller(uninstallerPath, rebootRequired, agentPath, *vars);
@@ -255,6 +335,7 @@ void RemoveAgentFiles(const std::wstring& agentPath) {
     CLogStep step(g_log, L"Removing files of the guest service.");
     std::wstring folder, file;
     SplitPath(agentPath, folder, file);
+    CheckAgentFolder(agentPath, folder);
     RemoveFolderWithRetries(folder, kRemoveRetryPauseMs, kRemoveAttempts);
     step.Ok();
   } catch (CExc& e) {

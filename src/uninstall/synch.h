@@ -15,6 +15,7 @@
 #include "base/win.h"
 #include "plugins/plugin_contract.h"
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,14 @@ struct SSynchLimits {
   DWORD decisionWaitMs = 90000;   // server: for continue or cancel
 };
 
+// Throws CExc (E_INVALIDARG) unless the file lock name is empty or a plain
+// file-name stem: ASCII letters, digits, "_", "-" and ".", not starting with
+// "-" or ".", at most kMaxFileLockName characters. The name lands unquoted on
+// the uninstaller's command line and in a path inside the Windows folder, so
+// nothing that could read as an option, a quote or a path may pass.
+constexpr std::size_t kMaxFileLockName = 64;
+void CheckFileLockName(const std::wstring& name);
+
 // The pair that names the lock and the events; either part may be empty.
 class CSynchVars {
  public:
@@ -39,7 +48,8 @@ class CSynchVars {
 
   // Computes the lock path and the event names and logs them. False (and
   // nothing computed) when the file lock name is empty. Throws CComExc when
-  // the Windows folder cannot be named.
+  // the Windows folder cannot be named, CExc when the name is not a plain one
+  // (CheckFileLockName).
   bool Define();
 
   const std::wstring& GetFileLockName() const { return m_fileLockName; }

@@ -31,21 +31,43 @@ struct CShutdownRecorder : uninstall::ISystemShutdown {
   std::vector<std::pair<UINT, DWORD>> calls;
 };
 
-// The texts of the lines appended to the uninstaller's log since
-// construction, without indentation.
-class CUninstallLog {
+// The texts of the lines appended to a log of the helper since construction,
+// without indentation.
+class CLogTail {
  public:
-  CUninstallLog() : m_start(testing_support::ReadFileBytes(CHostRun::LogPath(L"KorloUninstall")).size()) {}
+  explicit CLogTail(const std::wstring& name = L"KorloUninstall")
+      : m_path(CHostRun::LogPath(name)), m_start(testing_support::ReadFileBytes(m_path).size()) {}
   std::vector<std::wstring> Texts() const {
-    const std::string bytes = testing_support::ReadFileBytes(CHostRun::LogPath(L"KorloUninstall"));
+    const std::string bytes = testing_support::ReadFileBytes(m_path);
     auto texts = testing_support::LogLineTexts(testing_support::Utf16(bytes.substr(std::min(m_start, bytes.size()))));
     for (std::wstring& text : texts) text.erase(0, text.find_first_not_of(L' '));
     return texts;
   }
 
  private:
+  std::wstring m_path;
   size_t m_start;
 };
+
+const std::wstring kPluginService = L"KorloVssSupport";
+
+// The real helper as the service its configuration names ("KorloVssSupport",
+// passed to the uninstaller as "svc_name"), hosting the fixture plugin, which
+// asks for removal as `request` says (fixture::kUninstallVar).
+void StartPluginService(const CHostRun& host, const std::wstring& record, const std::wstring& request) {
+  testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
+  testing_support::WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
+                                  testing_support::Narrow(std::wstring(fixture::kRecordVar) + L"=" + record + L"\n" +
+                                                          fixture::kUninstallVar + L"=" + request + L"\n"));
+  svcctl::Create(kPluginService, L"\"" + host.ExePath() + L"\"");
+  svcctl::Start(kPluginService);
+}
+
+void StopAndDeleteService(const std::wstring& name) {
+  svcctl::Control(name, SERVICE_CONTROL_STOP);
+  svcctl::WaitForState(name, SERVICE_STOPPED, 30000);
+  svcctl::Delete(name);
+}
 
 TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
   for (const bool reboot : {false, true}) {
@@ -84,6 +106,34 @@ TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
   EXPECT_TRUE(log.Contains(kLogError, L"Cannot initiate reboot of the local system."));
 }
 
+// The uninstaller deletes only a folder that holds the agent's executable
+// and is none of the system's, its programs' or its users' own folders.
+TEST(RemovalTest, FoldersThatAreNotPlainlyTheAgentsAreNeverRemoved) {
+  testing_support::CScratchDir victim;
+  testing_support::WriteFileBytes(victim / L"keep.txt", "x");
+  const std::wstring notHeld = L"does not hold the guest service's executable", system = L"is a drive root or";
+  const auto env = [](const wchar_t* name) { return std::wstring(_wgetenv(name)); };
+  const std::wstring profile = env(L"USERPROFILE");
+  const std::pair<std::wstring, std::wstring> cases[] = {  // agent path, reason
+      {victim / L"missing.exe", notHeld},
+      {victim / L".\\keep.txt", notHeld},
+      {env(L"SystemDrive") + L"\\x.exe", system},
+      {L"\\\\srv\\share\\x.exe", system},
+      {env(L"SystemRoot") + L"\\x.exe", system},
+      {env(L"ProgramFiles") + L"\\x.exe", system},
+      {env(L"ProgramData") + L"\\x.exe", system},
+      {profile + L"\\x.exe", system},
+      {profile.substr(0, profile.find_last_of(L'\\')) + L"\\x.exe", system},
+  };
+  for (const auto& c : cases) {
+    const auto e = CatchExc([&] { uninstall::RemoveAgentFiles(c.first); });
+    ASSERT_TRUE(e) << testing_support::Narrow(c.first);
+    EXPECT_EQ(L"Cannot remove files of the guest service.", e->GetMessages().front());
+    EXPECT_NE(std::wstring::npos, e->GetMessages().back().find(c.second)) << testing_support::Narrow(c.first);
+  }
+  EXPECT_TRUE(testing_support::Exists(victim / L"keep.txt"));
+}
+
 void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
 
 // The service's side with a real uninstaller: the copy is started, the
@@ -93,7 +143,7 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   for (const bool cancel : {false, true}) {
     CHostRun agent;
     const std::wstring folderName = L"KorloTest_" + NewGuidText();
-    const CUninstallLog uninstallLog;
+    const CLogTail uninstallLog;
     CLogCapture log;
     const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
     EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, lockName,
@@ -118,29 +168,19 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   }
 }
 
-// The whole road: the real helper as the service its configuration names
-// ("KorloVssSupport", passed to the uninstaller as "svc_name"), hosting the
-// fixture plugin, which asks for removal and accepts it; the service goes.
+// The whole road: the service hosting the fixture plugin, which asks for
+// removal and accepts it; the service goes.
 TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
-  const std::wstring name = L"KorloVssSupport";
-  if (svcctl::Query(name).dwCurrentState != 0) GTEST_SKIP() << "the service exists already; it is not the test's";
+  if (svcctl::Query(kPluginService).dwCurrentState != 0) GTEST_SKIP() << "the service exists already; not the test's";
   testing_support::CScratchDir dir;
   CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
-  testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
-  testing_support::WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
-                                  testing_support::Narrow(std::wstring(fixture::kRecordVar) + L"=" + (dir / L"record") +
-                                                          L"\n" + fixture::kUninstallVar + L"=0,accept,KorloTestLock_" +
-                                                          NewGuidText() + L"\n"));
-  const CUninstallLog uninstallLog;
-  svcctl::Create(name, L"\"" + host.ExePath() + L"\"");
-  svcctl::Start(name);
-  for (int i = 0; i < 600 && svcctl::Query(name).dwCurrentState != 0; ++i) ::Sleep(100);
+  const CLogTail uninstallLog;
+  StartPluginService(host, dir / L"record", L"0,accept,KorloTestLock_" + NewGuidText());
+  for (int i = 0; i < 600 && svcctl::Query(kPluginService).dwCurrentState != 0; ++i) ::Sleep(100);
   const std::string record = testing_support::ReadFileBytes(dir / L"record");
-  if (svcctl::Query(name).dwCurrentState != 0) {
+  if (svcctl::Query(kPluginService).dwCurrentState != 0) {
     ADD_FAILURE() << "the service is still there\n" << record;
-    svcctl::Control(name, SERVICE_CONTROL_STOP);
-    svcctl::WaitForState(name, SERVICE_STOPPED, 30000);
-    svcctl::Delete(name);
+    StopAndDeleteService(kPluginService);
   }
   EXPECT_NE(std::string::npos, record.find("decide|0")) << record;
   const std::vector<std::wstring> expected = {L"Uninstalling guest service. Service name: [KorloVssSupport].",
@@ -152,6 +192,46 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
   EXPECT_TRUE(ContainsInOrder(log, expected)) << testing_support::JoinLines(log);
   EXPECT_FALSE(testing_support::Exists(host.Folder()));
   RemoveFolderWithRetries(GetTempFolder() + L"KorloGuestHelper", 100, 100);
+}
+
+// Lock names that would add options to the uninstaller's command line, break
+// it, or leave the Windows folder, sent by a plugin of the running service
+// (the plugin would cancel): each is refused before anything is copied or
+// started, and the service and folder the injected options name stay.
+TEST(RemovalE2eTest, InjectedLockNamesAreRefusedBeforeAnythingStarts) {
+  if (svcctl::Query(kPluginService).dwCurrentState != 0) GTEST_SKIP() << "the service exists already; not the test's";
+  testing_support::CScratchDir dir, victim;
+  testing_support::WriteFileBytes(victim / L"victim.exe", "MZ");
+  const std::wstring victimService = L"KorloTestVictim_" + NewGuidText();
+  svcctl::Create(victimService, L"\"" + victim / L"victim.exe" + L"\"");
+  const std::wstring inject = L"-agent_path " + (victim / L"victim.exe") + L" -svc_name " + victimService;
+  const std::vector<std::wstring> names = {L"x " + inject, inject, L"a b", L"a\"b", L"..\\x", L"a/b", L"..",
+                                           L"a:b", L"a*b", std::wstring(65, L'k')};
+  std::wstring request = L"0,cancel";
+  for (const std::wstring& name : names) request += (request.size() == 8 ? L"," : L"\t") + name;
+  CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
+  const CLogTail uninstallLog, serviceLog(L"KorloGuestHelper");
+  StartPluginService(host, dir / L"record", request);
+  const auto answered = [&] {  // requests answered "set going" (the failure path's answer)
+    const std::string record = testing_support::ReadFileBytes(dir / L"record");
+    size_t count = 0;
+    for (size_t at = 0; (at = record.find("|uninstall.result|1", at)) != std::string::npos; ++at) ++count;
+    return count;
+  };
+  for (int i = 0; i < 300 && answered() < names.size(); ++i) ::Sleep(100);
+  StopAndDeleteService(kPluginService);
+  EXPECT_EQ(names.size(), answered());
+  const std::vector<std::wstring> log = serviceLog.Texts();
+  size_t refused = 0;
+  for (size_t i = 0; i + 1 < log.size(); ++i) {
+    refused += log[i] == LoadMsg(IDS_CANNOT_HANDLE_UNINSTALL) && log[i + 1].find(L"The file lock name [") == 0;
+  }
+  EXPECT_EQ(names.size(), refused) << testing_support::JoinLines(log);
+  EXPECT_FALSE(testing_support::HasLineContaining(log, LoadMsg(IDS_COPYING_UNINSTALLER)));
+  EXPECT_TRUE(uninstallLog.Texts().empty());
+  EXPECT_NE(0u, svcctl::Query(victimService).dwCurrentState);
+  EXPECT_TRUE(testing_support::Exists(victim / L"victim.exe"));
+  svcctl::Delete(victimService);
 }
 
 }  // namespace
