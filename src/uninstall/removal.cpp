@@ -10,6 +10,7 @@
 #include "scm/scm.h"
 #include "util/file.h"
 #include "util/privilege.h"
+#include "util/security.h"
 
 #include <shlobj.h>
 
@@ -24,6 +25,7 @@ namespace {
 constexpr unsigned kStopPolls = 60000;
 constexpr DWORD kRemoveRetryPauseMs = 1000;
 constexpr unsigned kRemoveAttempts = 10;
+constexpr unsigned kFolderAttempts = 3;
 constexpr UINT kRebootFlags = EWX_REBOOT | EWX_FORCE;
 constexpr DWORD kRebootReason = 0x80040001;  // planned | application | maintenance
 // FOLDERID_UserProfiles, spelt out: not every tool chain's import libraries
@@ -140,6 +142,28 @@ void CheckAgentFolder(const std::wstring& agentPath, const std::wstring& folder)
   }
 }
 
+// Makes the uninstaller's folder one that only SYSTEM and Administrators
+// can change, holding nothing yet. Ordinary users may create folders in the
+// system's temporary folder, and a DLL placed beside the copy would be loaded
+// into it and run as SYSTEM: a folder that is not plainly ours is removed
+// (links deleted, never followed) and made anew, and so is ours, so that
+// nothing but the copy is ever in it.
+void PrepareUninstallerFolder(const std::wstring& folder, const std::wstring& target) {
+  for (unsigned attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    if (CreateAdminOnlyFolder(folder)) return;
+    const std::wstring untrusted = FindUntrustedAccess(folder);
+    if (!untrusted.empty()) {
+      g_log.Warning(L"The folder [%1] is not safe to run the uninstaller from: %2. It is made anew.", folder,
+                    untrusted);
+    } else if (FileExists(target)) {
+      g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
+    }
+    RemoveFolder(folder);
+  }
+  // Someone keeps making the folder again between our removal and creation.
+  throw CExc(L"Cannot make the folder [%1] safe for the uninstaller.", folder, E_FAIL);
+}
+
 std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& serviceName) {
   try {
     CLogStep step(g_log, LoadMsg(IDS_COPYING_UNINSTALLER));
@@ -147,18 +171,35 @@ std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& 
     g_log.Message(LoadMsg(IDS_TEMP_FOLDER_PATH), temp);
     std::wstring folder, file;
     SplitPath(agentPath, folder, file);
-    const std::wstring target = CombinePath(CombinePath(temp, serviceName), file);
-    if (FileExists(target)) {
-      g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
-      DeleteFileIfExists(target);
-    }
-    CopyFileTo(agentPath, target, true);
+    const std::wstring copyFolder = CombinePath(temp, serviceName);
+    const std::wstring target = CombinePath(copyFolder, file);
+    PrepareUninstallerFolder(copyFolder, target);
+    CopyFileTo(agentPath, target, false);
     step.Ok();
     return target;
   } catch (CExc& e) {
     e.AddContext(IDS_CANNOT_COPY_UNINSTALLER);
     throw;
   }
+}
+
+// The uninstaller runs from a copy in a subfolder of the temporary folder
+// and cannot delete itself while it runs: the copy and its folder are
+// deleted at the next restart. Not for a program run from anywhere else.
+void ScheduleCopyDeletion() {
+  const std::wstring self = GetModulePath();
+  std::wstring folder, file, parent, name;
+  SplitPath(self, folder, file);
+  SplitPath(folder, parent, name);
+  if (!EqualNoCase(Comparable(parent), Comparable(GetTempFolder()))) return;
+  for (const std::wstring& path : {self, folder}) {
+    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      const CWin32Exc failure(kUseLastError);
+      g_log.Warning(FormatMsg(L"Cannot mark [%1] for deletion at the next restart.", path), failure);
+      return;
+    }
+  }
+  g_log.Info(L"The uninstaller's copy [%1] is deleted at the next restart.", self);
 }
 
 void LaunchUninstaller(const std::wstring& uninstallerPath, bool rebootRequired, const std::wstring& agentPath,
@@ -292,6 +333,7 @@ std::wstring BuildUninstallerCommandLine(const std::wstring& uninstallerPath, bo
 void RunUninstall(const std::map<std::wstring, std::wstring>& options, const SSynchLimits& limits) {
   const std::wstring* const serviceName = FindOption(options, L"svc_name");
   CLogStep step(g_log, L"Uninstalling guest service. Service name: [%1].", serviceName ? *serviceName : L"");
+  ScheduleCopyDeletion();
   if (!CheckUninstallRequired(options, limits)) {
     step.Ok();
     return;

@@ -12,6 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+
 namespace {
 
 using testing_support::CatchExc;
@@ -136,20 +141,65 @@ TEST(RemovalTest, FoldersThatAreNotPlainlyTheAgentsAreNeverRemoved) {
 
 void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
 
-// The service's side with a real uninstaller: the copy is started, the
-// handshake runs, and the agent's folder goes only when the removal is
-// accepted.
+// What the folder's access list grants anything to, as SID texts.
+std::vector<std::wstring> Grantees(const std::wstring& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_EQ(0u, ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &dacl, nullptr, &descriptor));
+  std::vector<std::wstring> sids;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    LPWSTR text = nullptr;
+    if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ::ConvertSidToStringSidW(&ace->SidStart, &text)) {
+      sids.push_back(text);
+      ::LocalFree(text);
+    }
+  }
+  ::LocalFree(descriptor);
+  return sids;
+}
+
+// The service's side with a real uninstaller: the copy is started from a
+// folder that a user made beforehand, writable by everyone, with a DLL
+// planted in it; the folder is made anew for SYSTEM and Administrators only
+// and holds nothing but the copy. The handshake runs, and the agent's
+// folder goes only when the removal is accepted.
 TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   for (const bool cancel : {false, true}) {
     CHostRun agent;
     const std::wstring folderName = L"KorloTest_" + NewGuidText();
+    const std::wstring copyFolder = GetTempFolder() + folderName;
+    ASSERT_TRUE(::CreateDirectoryW(copyFolder.c_str(), nullptr));
+    testing_support::WriteFileBytes(copyFolder + L"\\version.dll", "MZ");
+    PSECURITY_DESCRIPTOR open = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL everyone = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", 1, &open, nullptr));
+    ::GetSecurityDescriptorDacl(open, &present, &everyone, &defaulted);
+    ASSERT_EQ(0u, ::SetNamedSecurityInfoW(&std::wstring(copyFolder)[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, everyone, nullptr));
+    ::LocalFree(open);
+    const std::vector<std::wstring> planted = Grantees(copyFolder);
+    ASSERT_EQ(1, std::count(planted.begin(), planted.end(), L"S-1-1-0"));
+
     const CLogTail uninstallLog;
     CLogCapture log;
     const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
     EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, lockName,
                                                          cancel ? &Cancel : nullptr));
+    std::vector<std::wstring> files, folders;
+    SearchFiles(copyFolder + L"\\*", files, folders);
+    EXPECT_EQ(std::vector<std::wstring>{L"KorloGuestHelper.exe"}, files);
+    for (const std::wstring& sid : Grantees(copyFolder)) {
+      EXPECT_TRUE(sid != L"S-1-1-0" && sid != L"S-1-5-32-545" && sid != L"S-1-5-11") << testing_support::Narrow(sid);
+    }
+    EXPECT_TRUE(log.Contains(kLogWarning, L"The folder [" + copyFolder +
+                                              L"] is not safe to run the uninstaller from: S-1-1-0 may change it. "
+                                              L"It is made anew."));
     const std::wstring done = LoadMsg(cancel ? IDS_AGENT_DECLINED_REMOVAL : IDS_AGENT_ACCEPTED_REMOVAL);
-    std::vector<std::wstring> expected = {done};
+    std::vector<std::wstring> expected = {
+        L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.", done};
     if (!cancel) expected.push_back(L"Removing files of the guest service.. Ok.");
     std::vector<std::wstring> lines;
     for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i) {
@@ -159,10 +209,7 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
     EXPECT_EQ(cancel, testing_support::Exists(agent.Folder()));
     EXPECT_TRUE(log.Contains(kLogInfo, FormatMsg(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), L"false")));
-
-    // The copy in the temporary folder stays behind, as in the product;
-    // remove it once the uninstaller has ended.
-    const std::wstring copyFolder = GetTempFolder() + folderName;
+    // Marked for deletion at the restart; remove it now, once the uninstaller has ended.
     RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(testing_support::Exists(copyFolder));
   }
