@@ -41,6 +41,7 @@ std::mutex g_settingsLock;
 std::shared_ptr<ISystemShutdown> g_shutdown = std::make_shared<CRealShutdown>();
 std::wstring g_serviceName = L"KorloGuestHelper";
 std::atomic<bool> g_removalDisabled{false};
+std::mutex g_requestLock;  // held while a removal request is handled
 
 std::shared_ptr<ISystemShutdown> GetSystemShutdown() {
   std::lock_guard<std::mutex> hold(g_settingsLock);
@@ -304,6 +305,10 @@ bool HandleUninstallRequest(const std::wstring& agentPath, const std::wstring& s
   }
   try {
     g_log.Info(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), BoolText(rebootRequired));
+    // One request at a time: there is one copy of the uninstaller, and one
+    // removal. A second request while the first runs is refused.
+    const std::unique_lock<std::mutex> only(g_requestLock, std::try_to_lock);
+    if (!only.owns_lock()) throw CExc(L"Another removal request is being handled; this one is refused.", E_FAIL);
     CheckFileLockName(fileLockName);  // before anything is copied or started
     const std::wstring uninstallerPath = CopyUninstaller(agentPath, serviceName);
     CSynchConsumer consumer(vars, decide, limits);

@@ -174,8 +174,15 @@ bool CSynchConsumer::Synchronize() {
       throw CWin32Exc(IDS_CANNOT_WAIT_LOCK, error);
     }
 
+    const DWORD asked = ::GetTickCount();
     BOOLEAN cancel = FALSE;
     if (m_decide != nullptr) m_decide(&cancel);
+    const DWORD took = ::GetTickCount() - asked;
+    if (took + m_limits.decisionMarginMs >= m_limits.decisionWaitMs) {
+      throw CExc(L"The agent's decision came too late, after [%1] ms: the uninstallation server waits [%2] ms for "
+                 L"it and then goes on with the removal.",
+                 std::to_wstring(took), std::to_wstring(m_limits.decisionWaitMs), E_FAIL);
+    }
     const bool accepted = cancel == FALSE;
     g_log.Message(LoadMsg(IDS_FIRING_UNINSTALL_EVENT), accepted ? kAccepted : kCancelled);
     if (!::SetEvent((accepted ? m_continue : m_cancel)->Get())) {

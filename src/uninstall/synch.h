@@ -28,6 +28,9 @@ struct SSynchLimits {
   DWORD lockWaitMs = 5400;        // client: for the lock-acquired event
   DWORD lockAttempts = 90;        // server: lock file attempts, 1 s apart
   DWORD decisionWaitMs = 90000;   // server: for continue or cancel
+  // Client: a decision that comes this close to the server's limit, or
+  // later, is too late (the two clocks start a scheduling delay apart).
+  DWORD decisionMarginMs = 2000;
 };
 
 // Throws CExc (E_INVALIDARG) unless the file lock name is empty or a plain
@@ -118,8 +121,10 @@ class CSynchConsumer {
 
   // Waits for the uninstaller to take the lock, asks the callback and sets
   // the continue or the cancel event. True: accepted, not required, or the
-  // handshake failed (logged); false: cancelled by the callback. Never
-  // throws a CExc.
+  // handshake failed (logged); false: cancelled by the callback. A decision
+  // that comes after the uninstaller has stopped waiting for it (it then
+  // goes on with the removal) is logged as too late and answered true.
+  // Never throws a CExc.
   bool Synchronize();
 
  private:

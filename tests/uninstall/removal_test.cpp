@@ -16,6 +16,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -139,7 +140,18 @@ TEST(RemovalTest, FoldersThatAreNotPlainlyTheAgentsAreNeverRemoved) {
   EXPECT_TRUE(testing_support::Exists(victim / L"keep.txt"));
 }
 
-void __cdecl Cancel(BOOLEAN* cancel) { *cancel = TRUE; }
+std::wstring g_agentPath, g_copyFolderName;  // of the request in progress
+bool g_secondAnswer = false;
+
+// While the first request waits for its decision, another plugin thread asks
+// for removal too (without a handshake, it would remove the agent at once);
+// then the first is cancelled.
+void __cdecl CancelAfterASecondRequest(BOOLEAN* cancel) {
+  std::thread([] {
+    g_secondAnswer = uninstall::HandleUninstallRequest(g_agentPath, g_copyFolderName, false, L"", nullptr);
+  }).join();
+  *cancel = TRUE;
+}
 
 // What the folder's access list grants anything to, as SID texts.
 std::vector<std::wstring> Grantees(const std::wstring& path) {
@@ -186,8 +198,12 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     const CLogTail uninstallLog;
     CLogCapture log;
     const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
+    g_agentPath = agent.ExePath();
+    g_copyFolderName = folderName;
     EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, lockName,
-                                                         cancel ? &Cancel : nullptr));
+                                                         cancel ? &CancelAfterASecondRequest : nullptr));
+    EXPECT_EQ(cancel, log.Contains(kLogError, L"Another removal request is being handled; this one is refused."));
+    EXPECT_EQ(cancel, g_secondAnswer);
     std::vector<std::wstring> files, folders;
     SearchFiles(copyFolder + L"\\*", files, folders);
     EXPECT_EQ(std::vector<std::wstring>{L"KorloGuestHelper.exe"}, files);
