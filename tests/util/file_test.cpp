@@ -161,10 +161,6 @@ TEST_F(FileTest, RemoveFolderDeletesLinksWithoutEnteringThem) {
   FileMakeFolder(tree);
   MakeFile(tree + L"\\a.txt");
   MakeFolderLink(tree + L"\\link", target);
-  std::vector<std::wstring> files, folders, links;
-  SearchFiles(tree + L"\\*", files, folders, &links);
-  ASSERT_EQ(std::vector<std::wstring>{L"link"}, links);
-  EXPECT_TRUE(folders.empty());
   for (const std::wstring& removed : {tree + L"\\link", tree}) {
     CatchExc([&] { RemoveFolder(removed); });  // Wine fails on the link; Windows deletes it
     EXPECT_TRUE(Exists(target + L"\\keep.txt"));
