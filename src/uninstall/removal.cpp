@@ -156,9 +156,8 @@ void PrepareUninstallerFolder(const std::wstring& folder, const std::wstring& ta
     if (!untrusted.empty()) {
       g_log.Warning(L"The folder [%1] is not safe to run the uninstaller from: %2. It is made anew.", folder,
                     untrusted);
-    } else if (FileExists(target)) {
-      g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
     }
+    if (FileExists(target)) g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
     RemoveFolder(folder);
   }
   // Someone keeps making the folder again between our removal and creation.
