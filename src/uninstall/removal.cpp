@@ -10,9 +10,13 @@
 #include "scm/scm.h"
 #include "util/file.h"
 #include "util/privilege.h"
+#include "util/security.h"
+
+#include <shlobj.h>
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 namespace uninstall {
 
@@ -21,8 +25,12 @@ namespace {
 constexpr unsigned kStopPolls = 60000;
 constexpr DWORD kRemoveRetryPauseMs = 1000;
 constexpr unsigned kRemoveAttempts = 10;
+constexpr unsigned kFolderAttempts = 3;
 constexpr UINT kRebootFlags = EWX_REBOOT | EWX_FORCE;
 constexpr DWORD kRebootReason = 0x80040001;  // planned | application | maintenance
+// FOLDERID_UserProfiles, spelt out: not every tool chain's import libraries
+// carry the known-folder ids.
+constexpr GUID kProfilesFolderId = {0x0762D272, 0xC50A, 0x4BB0, {0xA3, 0x82, 0x69, 0x7D, 0xCD, 0x72, 0x9B, 0x80}};
 
 class CRealShutdown : public ISystemShutdown {
  public:
@@ -33,6 +41,7 @@ std::mutex g_settingsLock;
 std::shared_ptr<ISystemShutdown> g_shutdown = std::make_shared<CRealShutdown>();
 std::wstring g_serviceName = L"KorloGuestHelper";
 std::atomic<bool> g_removalDisabled{false};
+std::mutex g_requestLock;  // held while a removal request is handled
 
 std::shared_ptr<ISystemShutdown> GetSystemShutdown() {
   std::lock_guard<std::mutex> hold(g_settingsLock);
@@ -61,6 +70,100 @@ std::wstring ConfiguredServiceName(const std::wstring& agentPath) {
   return config.GetServiceName(name) ? name : std::wstring();
 }
 
+// The path as the checks below compare it: without the long-path prefix and
+// without trailing separators.
+std::wstring Comparable(std::wstring path) {
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    path.erase(2, 6);
+  } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+    path.erase(0, 4);
+  }
+  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length = size ? ::GetFullPathNameW(path.c_str(), size, &full[0], nullptr) : 0;
+  full.resize(length < size ? length : 0);
+  return full;
+}
+
+// The folders that hold the system and everyone's programs and profiles.
+std::vector<std::wstring> SystemFolders() {
+  std::vector<std::wstring> folders;
+  for (const int id : {CSIDL_WINDOWS, CSIDL_SYSTEM, CSIDL_SYSTEMX86, CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86,
+                       CSIDL_PROGRAM_FILES_COMMON, CSIDL_PROGRAM_FILES_COMMONX86, CSIDL_COMMON_APPDATA,
+                       CSIDL_PROFILE}) {
+    wchar_t path[MAX_PATH] = {};
+    if (SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path))) folders.push_back(path);
+  }
+  // A 32-bit process sees the x86 folder under both program-files ids.
+  wchar_t native[MAX_PATH] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"ProgramW6432", native, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) folders.push_back(native);
+  return folders;
+}
+
+// The folder that holds the users' profiles (C:\Users).
+std::wstring ProfilesFolder() {
+  PWSTR path = nullptr;
+  std::wstring folder;
+  if (SUCCEEDED(::SHGetKnownFolderPath(kProfilesFolderId, 0, nullptr, &path))) folder = path;
+  ::CoTaskMemFree(path);
+  return folder;
+}
+
+// Refuses to let removal loose on a folder that is not plainly the agent's:
+// the agent path must be a full path naming an existing file, and its folder
+// must be none of a drive or share root, the system's folders, the program
+// and data roots, the profiles folder or a profile in it. The command line
+// of a program running as SYSTEM is not proof enough.
+void CheckAgentFolder(const std::wstring& agentPath, const std::wstring& folder) {
+  const std::wstring own = Comparable(folder);
+  std::wstring parent, name;
+  SplitPath(own, parent, name);
+  const bool root = own.size() <= 2 || parent.empty() || (own.compare(0, 2, L"\\\\") == 0 &&
+                                                           own.find(L'\\', own.find(L'\\', 2) + 1) == std::wstring::npos);
+  const std::wstring profiles = Comparable(ProfilesFolder());
+  bool system = !profiles.empty() && (EqualNoCase(own, profiles) || EqualNoCase(parent, profiles));
+  for (const std::wstring& known : SystemFolders()) system = system || EqualNoCase(own, Comparable(known));
+  if (root || system) {
+    throw CExc(L"The folder [%1] is a drive root or a folder of the system, its programs or its users; it is not "
+               L"removed.",
+               folder, static_cast<std::int32_t>(E_INVALIDARG));
+  }
+  const std::wstring full = FullPath(agentPath);
+  const DWORD attributes = ::GetFileAttributesW(AddLongPathPrefix(agentPath).c_str());
+  if (!EqualNoCase(full, agentPath) || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    throw CExc(L"The folder [%1] does not hold the guest service's executable [%2]; it is not removed.", folder,
+               agentPath, static_cast<std::int32_t>(E_INVALIDARG));
+  }
+}
+
+// Makes the uninstaller's folder one that only SYSTEM and Administrators
+// can change, holding nothing yet. Ordinary users may create folders in the
+// system's temporary folder, and a DLL placed beside the copy would be loaded
+// into it and run as SYSTEM: a folder that is not plainly ours is removed
+// (links deleted, never followed) and made anew, and so is ours, so that
+// nothing but the copy is ever in it.
+void PrepareUninstallerFolder(const std::wstring& folder, const std::wstring& target) {
+  for (unsigned attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    if (CreateAdminOnlyFolder(folder)) return;
+    const std::wstring untrusted = FindUntrustedAccess(folder);
+    if (!untrusted.empty()) {
+      g_log.Warning(L"The folder [%1] is not safe to run the uninstaller from: %2. It is made anew.", folder,
+                    untrusted);
+    }
+    if (FileExists(target)) g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
+    RemoveFolder(folder);
+  }
+  // Someone keeps making the folder again between our removal and creation.
+  throw CExc(L"Cannot make the folder [%1] safe for the uninstaller.", folder, E_FAIL);
+}
+
 std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& serviceName) {
   try {
     CLogStep step(g_log, LoadMsg(IDS_COPYING_UNINSTALLER));
@@ -68,18 +171,35 @@ std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& 
     g_log.Message(LoadMsg(IDS_TEMP_FOLDER_PATH), temp);
     std::wstring folder, file;
     SplitPath(agentPath, folder, file);
-    const std::wstring target = CombinePath(CombinePath(temp, serviceName), file);
-    if (FileExists(target)) {
-      g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
-      DeleteFileIfExists(target);
-    }
-    CopyFileTo(agentPath, target, true);
+    const std::wstring copyFolder = CombinePath(temp, serviceName);
+    const std::wstring target = CombinePath(copyFolder, file);
+    PrepareUninstallerFolder(copyFolder, target);
+    CopyFileTo(agentPath, target, false);
     step.Ok();
     return target;
   } catch (CExc& e) {
     e.AddContext(IDS_CANNOT_COPY_UNINSTALLER);
     throw;
   }
+}
+
+// The uninstaller runs from a copy in a subfolder of the temporary folder
+// and cannot delete itself while it runs: the copy and its folder are
+// deleted at the next restart. Not for a program run from anywhere else.
+void ScheduleCopyDeletion() {
+  const std::wstring self = GetModulePath();
+  std::wstring folder, file, parent, name;
+  SplitPath(self, folder, file);
+  SplitPath(folder, parent, name);
+  if (!EqualNoCase(Comparable(parent), Comparable(GetTempFolder()))) return;
+  for (const std::wstring& path : {self, folder}) {
+    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      const CWin32Exc failure(kUseLastError);
+      g_log.Warning(FormatMsg(L"Cannot mark [%1] for deletion at the next restart.", path), failure);
+      return;
+    }
+  }
+  g_log.Info(L"The uninstaller's copy [%1] is deleted at the next restart.", self);
 }
 
 void LaunchUninstaller(const std::wstring& uninstallerPath, bool rebootRequired, const std::wstring& agentPath,
@@ -184,6 +304,11 @@ bool HandleUninstallRequest(const std::wstring& agentPath, const std::wstring& s
   }
   try {
     g_log.Info(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), BoolText(rebootRequired));
+    // One request at a time: there is one copy of the uninstaller, and one
+    // removal. A second request while the first runs is refused.
+    const std::unique_lock<std::mutex> only(g_requestLock, std::try_to_lock);
+    if (!only.owns_lock()) throw CExc(L"Another removal request is being handled; this one is refused.", E_FAIL);
+    CheckFileLockName(fileLockName);  // before anything is copied or started
     const std::wstring uninstallerPath = CopyUninstaller(agentPath, serviceName);
     CSynchConsumer consumer(vars, decide, limits);
     LaunchUninstaller(uninstallerPath, rebootRequired, agentPath, *vars);
@@ -212,6 +337,7 @@ std::wstring BuildUninstallerCommandLine(const std::wstring& uninstallerPath, bo
 void RunUninstall(const std::map<std::wstring, std::wstring>& options, const SSynchLimits& limits) {
   const std::wstring* const serviceName = FindOption(options, L"svc_name");
   CLogStep step(g_log, L"Uninstalling guest service. Service name: [%1].", serviceName ? *serviceName : L"");
+  ScheduleCopyDeletion();
   if (!CheckUninstallRequired(options, limits)) {
     step.Ok();
     return;
@@ -255,6 +381,7 @@ void RemoveAgentFiles(const std::wstring& agentPath) {
     CLogStep step(g_log, L"Removing files of the guest service.");
     std::wstring folder, file;
     SplitPath(agentPath, folder, file);
+    CheckAgentFolder(agentPath, folder);
     RemoveFolderWithRetries(folder, kRemoveRetryPauseMs, kRemoveAttempts);
     step.Ok();
   } catch (CExc& e) {

@@ -45,6 +45,21 @@ bool IsSignalled(HANDLE event) { return ::WaitForSingleObject(event, 0) == WAIT_
 
 }  // namespace
 
+void CheckFileLockName(const std::wstring& name) {
+  bool plain = name.size() <= kMaxFileLockName && (name.empty() || (name[0] != L'-' && name[0] != L'.'));
+  std::wstring shown;  // printable ASCII only, so the name cannot forge log lines
+  for (const wchar_t c : name) {
+    plain = plain && ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                      c == L'_' || c == L'-' || c == L'.');
+    shown += (c >= 0x20 && c < 0x7F) ? c : L'?';
+  }
+  if (!plain) {
+    throw CExc(L"The file lock name [%1] is refused: a lock name holds only letters, digits, \"_\", \"-\" and "
+               L"\".\", does not start with \"-\" or \".\" and has at most %2 characters.",
+               shown, std::to_wstring(kMaxFileLockName), static_cast<std::int32_t>(E_INVALIDARG));
+  }
+}
+
 // --- CSynchVars ------------------------------------------------------------------
 
 CSynchVars::CSynchVars(const std::wstring& fileLockName, const std::wstring& evtsUid)
@@ -59,6 +74,7 @@ bool CSynchVars::Define() {
     step.Ok();
     return false;
   }
+  CheckFileLockName(m_fileLockName);
   wchar_t windows[MAX_PATH] = {};
   const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_WINDOWS, nullptr, SHGFP_TYPE_CURRENT, windows);
   if (FAILED(hr)) throw CComExc(L"Cannot get path to a ADMIN$ folder.", hr);
@@ -158,8 +174,15 @@ bool CSynchConsumer::Synchronize() {
       throw CWin32Exc(IDS_CANNOT_WAIT_LOCK, error);
     }
 
+    const DWORD asked = ::GetTickCount();
     BOOLEAN cancel = FALSE;
     if (m_decide != nullptr) m_decide(&cancel);
+    const DWORD took = ::GetTickCount() - asked;
+    if (took + m_limits.decisionMarginMs >= m_limits.decisionWaitMs) {
+      throw CExc(L"The agent's decision came too late, after [%1] ms: the uninstallation server waits [%2] ms for "
+                 L"it and then goes on with the removal.",
+                 std::to_wstring(took), std::to_wstring(m_limits.decisionWaitMs), E_FAIL);
+    }
     const bool accepted = cancel == FALSE;
     g_log.Message(LoadMsg(IDS_FIRING_UNINSTALL_EVENT), accepted ? kAccepted : kCancelled);
     if (!::SetEvent((accepted ? m_continue : m_cancel)->Get())) {

@@ -15,6 +15,7 @@
 #include "base/win.h"
 #include "plugins/plugin_contract.h"
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,7 +28,18 @@ struct SSynchLimits {
   DWORD lockWaitMs = 5400;        // client: for the lock-acquired event
   DWORD lockAttempts = 90;        // server: lock file attempts, 1 s apart
   DWORD decisionWaitMs = 90000;   // server: for continue or cancel
+  // Client: a decision that comes this close to the server's limit, or
+  // later, is too late (the two clocks start a scheduling delay apart).
+  DWORD decisionMarginMs = 2000;
 };
+
+// Throws CExc (E_INVALIDARG) unless the file lock name is empty or a plain
+// file-name stem: ASCII letters, digits, "_", "-" and ".", not starting with
+// "-" or ".", at most kMaxFileLockName characters. The name lands unquoted on
+// the uninstaller's command line and in a path inside the Windows folder, so
+// nothing that could read as an option, a quote or a path may pass.
+constexpr std::size_t kMaxFileLockName = 64;
+void CheckFileLockName(const std::wstring& name);
 
 // The pair that names the lock and the events; either part may be empty.
 class CSynchVars {
@@ -39,7 +51,8 @@ class CSynchVars {
 
   // Computes the lock path and the event names and logs them. False (and
   // nothing computed) when the file lock name is empty. Throws CComExc when
-  // the Windows folder cannot be named.
+  // the Windows folder cannot be named, CExc when the name is not a plain one
+  // (CheckFileLockName).
   bool Define();
 
   const std::wstring& GetFileLockName() const { return m_fileLockName; }
@@ -108,8 +121,10 @@ class CSynchConsumer {
 
   // Waits for the uninstaller to take the lock, asks the callback and sets
   // the continue or the cancel event. True: accepted, not required, or the
-  // handshake failed (logged); false: cancelled by the callback. Never
-  // throws a CExc.
+  // handshake failed (logged); false: cancelled by the callback. A decision
+  // that comes after the uninstaller has stopped waiting for it (it then
+  // goes on with the removal) is logged as too late and answered true.
+  // Never throws a CExc.
   bool Synchronize();
 
  private:

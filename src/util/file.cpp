@@ -49,6 +49,14 @@ bool FolderExistsForMake(const std::wstring& folder) {
   return false;
 }
 
+// A junction or directory link: RemoveDirectoryW deletes the link itself and
+// leaves its target alone.
+void RemoveFolderLink(const std::wstring& longPath) {
+  if (!::RemoveDirectoryW(longPath.c_str())) {
+    throw CWin32Exc(L"RemoveDirectory(%1) failed.", longPath, kUseLastError);
+  }
+}
+
 }  // namespace
 
 // --- File system -------------------------------------------------------------
@@ -126,9 +134,15 @@ void ResetProtectiveFlags(const std::wstring& path) {
 void RemoveFolder(const std::wstring& path) {
   try {
     const std::wstring longPath = AddLongPathPrefix(path);
-    std::vector<std::wstring> files, folders;
-    SearchFiles(CombinePath(longPath, L"*"), files, folders);
+    const DWORD attributes = ::GetFileAttributesW(longPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      RemoveFolderLink(longPath);
+      return;
+    }
+    std::vector<std::wstring> files, folders, links;
+    SearchFiles(CombinePath(longPath, L"*"), files, folders, &links);
     for (const std::wstring& file : files) DeleteFileIfExists(CombinePath(path, file));
+    for (const std::wstring& link : links) RemoveFolderLink(AddLongPathPrefix(CombinePath(path, link)));
     for (const std::wstring& folder : folders) RemoveFolder(CombinePath(path, folder));
 
     if (!::RemoveDirectoryW(longPath.c_str())) {
@@ -186,9 +200,11 @@ void CopyFileTo(const std::wstring& source, const std::wstring& target, bool mak
   }
 }
 
-void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders) {
+void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders,
+                 std::vector<std::wstring>* links) {
   files.clear();
   folders.clear();
+  if (links) links->clear();
   const std::wstring longMask = AddLongPathPrefix(mask);
   WIN32_FIND_DATAW data;
   CFindHandle find(::FindFirstFileW(longMask.c_str(), &data));
@@ -200,7 +216,10 @@ void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std
   do {
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (links && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      links->push_back(name);
+    } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       folders.push_back(name);
     } else {
       files.push_back(name);

@@ -29,8 +29,10 @@ void FileMakeFolder(const std::wstring& path);
 void DeleteFileIfExists(const std::wstring& path);
 // Clears the read-only, hidden and system attributes.
 void ResetProtectiveFlags(const std::wstring& path);
-// Deletes the folder with everything in it, depth first. On failure what was
-// removed so far stays removed.
+// Deletes the folder with everything in it, depth first. A junction or
+// directory link (inside, or the folder itself) is deleted as a link and
+// never entered, so what it points at stays. On failure what was removed so
+// far stays removed.
 void RemoveFolder(const std::wstring& path);
 // Retries RemoveFolder while it fails with access denied or "directory not
 // empty"; returns without an exception when every attempt failed that way.
@@ -40,10 +42,13 @@ void MoveFileTo(const std::wstring& source, const std::wstring& target);
 // Overwrites an existing target; makeFolder creates the target's folder first.
 void CopyFileTo(const std::wstring& source, const std::wstring& target, bool makeFolder);
 // Bare names of the entries matching mask ("." and ".." skipped), split into
-// files and folders, in the order the system returns them. The lists are
-// cleared first. Never throws: an unexpected error is logged as a warning and
-// the names gathered so far are kept.
-void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders);
+// files and folders, in the order the system returns them. With `links`,
+// folders that are reparse points (junctions, directory links) go there
+// instead of to `folders`. The lists are cleared first. Never throws: an
+// unexpected error is logged as a warning and the names gathered so far are
+// kept.
+void SearchFiles(const std::wstring& mask, std::vector<std::wstring>& files, std::vector<std::wstring>& folders,
+                 std::vector<std::wstring>* links = nullptr);
 // With a trailing backslash, as GetTempPathW gives it.
 std::wstring GetTempFolder();
 // Starts a process and does not wait; both returned handles are closed. An

@@ -56,6 +56,33 @@ TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
   EXPECT_EQ(std::wstring::npos, all.find(L"Firing"));
 }
 
+void __cdecl CancelLate(BOOLEAN* cancel) {
+  ::Sleep(600);
+  *cancel = TRUE;
+}
+
+// A decision that comes after the server gave up waiting is not reported to
+// the plugin as a cancel: the server goes on with the removal.
+TEST(SynchTest, DecisionAfterTheServerGaveUpIsTooLate) {
+  const std::wstring lockName = L"KorloTestLock_" + NewGuidText(), uid = CSynchVars::NewUid();
+  SSynchLimits limits;
+  limits.decisionWaitMs = 300;
+  limits.decisionMarginMs = 100;
+  CLogCapture log;
+  CSynchConsumer consumer(std::make_shared<CSynchVars>(lockName, uid), &CancelLate, limits);
+  bool required = false;
+  std::thread server([&] {
+    required = uninstall::CheckUninstallRequired({{L"fileLockName", lockName}, {L"synchEvtsUid", uid}}, limits);
+  });
+  EXPECT_TRUE(consumer.Synchronize());
+  server.join();
+  EXPECT_TRUE(required);
+  const std::wstring all = AllText(log);
+  EXPECT_NE(std::wstring::npos, all.find(LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) +
+                                         L"\nThe agent's decision came too late, after [")) << testing_support::Narrow(all);
+  EXPECT_EQ(std::wstring::npos, all.find(L"Firing"));
+}
+
 // The child of LockHeldByAnotherProcess holds the lock file for 4 s.
 void HoldLockInChild(const std::wstring& path) {
   CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
