@@ -96,7 +96,7 @@ bench_preset() {
 # and the helper's ratio to the bare server.
 figures() {
   awk '/ratio of the best rounds/ { line = $6 }
-       /pause of the rotating line/ { pause = pause " " $6 }
+       /pause of the rotating line/ { pause = pause (pause == "" ? "" : ", ") $6 }
        /rotation \/ gzip -9/ { gz = $5 }
        /through the helper/ { calls = $6 }
        /helper \/ bare/ { rpc = $4 }
