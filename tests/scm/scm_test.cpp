@@ -2,6 +2,7 @@
 #include "scm/scm.h"
 
 #include "exc_checks.h"
+#include "log_capture.h"
 #include "test_service.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +42,40 @@ TEST(AsyncOperationTest, HungTaskTimesOutAndItsWorkerEndsOnRelease) {
   EXPECT_LT(ElapsedSince(start), 2000u);
   ::Sleep(100);
   EXPECT_FALSE(finished.load());
+}
+
+// A worker that cannot be ended: the release logs it and does not wait for
+// it; the worker runs on with its own copy of the task's state.
+class CUnendingOperation : public CAsyncOperation<int> {
+ public:
+  using CAsyncOperation<int>::CAsyncOperation;
+  ~CUnendingOperation() override { EndWorker(); }
+
+ protected:
+  bool TerminateWorker(CThread&, DWORD& error) override {
+    error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+};
+
+TEST(AsyncOperationTest, WorkerThatCannotBeEndedCostsAtMostTheLimit) {
+  const auto finished = std::make_shared<std::atomic<bool>>(false);
+  testing_support::CLogCapture log;
+  const DWORD start = ::GetTickCount();
+  {
+    CUnendingOperation operation([finished] {
+      ::Sleep(1500);
+      *finished = true;
+      return 1;
+    });
+    EXPECT_TRUE(CatchExc([&] { operation.Run(100); }));
+  }
+  EXPECT_LT(ElapsedSince(start), 1000u);
+  bool logged = false;
+  for (const auto& line : log.Lines()) logged |= line.text.find(L"Unable to terminate async task function") != std::wstring::npos;
+  EXPECT_TRUE(logged);
+  ::Sleep(2000);
+  EXPECT_TRUE(finished->load());
 }
 
 TEST(ScmTest, StoppingStoppedServiceSendsNoControl) {
