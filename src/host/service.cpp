@@ -210,6 +210,14 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   plugins->WaitingLoop();
 
   listener.Stop();
+  // Only now can no call reach a plugin's library: unload the plugins the
+  // loop reaped. On failure they stay loaded until the process ends.
+  try {
+    UnregisterRpcInterfaces();
+    plugins->UnloadReapedPlugins();
+  } catch (const CExc& e) {
+    g_log.Error(L"The plugins' libraries stay loaded until the process ends.", e);
+  }
   CFirewallExceptions().RemoveFirewallException(kFirewallName, programPath);
   CAbandonedThreads::Instance().TerminateAbandonedThreads(true);
 

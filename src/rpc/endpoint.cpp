@@ -9,6 +9,9 @@
 
 namespace {
 
+// More than any set of plugins registers.
+constexpr int kMaxInterfaceRounds = 256;
+
 constexpr wchar_t kTcpProtocolSequence[] = L"ncacn_ip_tcp";
 constexpr unsigned int kMinCallThreads = 2;
 
@@ -83,5 +86,17 @@ void CRpcListener::Stop() {
   const RPC_STATUS status = ::RpcMgmtStopServerListening(nullptr);
   if (status != RPC_S_OK) {
     throw CRpcExc(L"Cannot force the RPC run-time library to stop listening for remote procedure calls.", status);
+  }
+}
+
+void UnregisterRpcInterfaces() {
+  // Some run-times remove one interface per call when none is named: repeat
+  // until none is left, with a bound in case a run-time keeps answering OK.
+  for (int round = 0; round < kMaxInterfaceRounds; ++round) {
+    const RPC_STATUS status = ::RpcServerUnregisterIf(nullptr, nullptr, TRUE);
+    if (status == RPC_S_UNKNOWN_IF) return;
+    if (status != RPC_S_OK) {
+      throw CRpcExc(L"Cannot unregister the RPC interfaces of the plugins.", status);
+    }
   }
 }
