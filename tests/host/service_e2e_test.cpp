@@ -120,6 +120,43 @@ TEST_F(ServiceE2eTest, StopDuringStartupIsHonoured) {
       << JoinLines(calls);
 }
 
+// COM outlives every COM pointer: the plugin, kept loaded to the end, records
+// whether COM was still initialised on the thread that ends the process
+// (main's), after a run that is stopped and after a start that fails (the
+// plugin listens first, so the host's own start of listening fails). Either
+// way exit code 0 and no dump.
+TEST_F(ServiceE2eTest, ComIsStillInitialisedWhenTheProcessEnds) {
+  std::wstring logFolder = CHostRun::LogPath(L"");
+  logFolder.erase(logFolder.rfind(L'\\'));
+  const std::vector<std::wstring> dumps = FilesIn(logFolder, L"GA_crash_*.mdmp");
+  for (const bool failedStart : {false, true}) {
+    SCOPED_TRACE(failedStart ? "failed start" : "run and stop");
+    std::wstring settings = std::wstring(fixture::kRecordVar) + L"=" + m_record + L"\n" + fixture::kStartupGateVar +
+                            L"=" + m_gateName + L"\n" + fixture::kComProbeVar + L"=1\n";
+    if (failedStart) settings += std::wstring(fixture::kListenVar) + L"=1\n";
+    WriteFileBytes(m_host.Folder() + L"\\" + fixture::kSettingsFile, Narrow(settings));
+    ::DeleteFileW(m_record.c_str());
+    ::ResetEvent(m_gate.Get());
+    svcctl::Start(m_name);
+    const CKernelHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                              svcctl::ProcessId(m_name)));
+    ::SetEvent(m_gate.Get());
+    if (!failedStart) {
+      ASSERT_TRUE(svcctl::WaitForState(m_name, SERVICE_RUNNING, kStateLimitMs));
+      svcctl::Control(m_name, SERVICE_CONTROL_STOP);
+    }
+    ASSERT_TRUE(process && ::WaitForSingleObject(process.Get(), kStateLimitMs) == WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.Get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    // S_OK, APTTYPE_MTA, APTTYPEQUALIFIER_NONE: main's own initialisation.
+    const auto calls = PluginCalls();
+    EXPECT_TRUE(ContainsInOrder(calls, {failedStart ? L"listen|0" : L"PluginMain.return|signalled", L"exit|0|1|0"}))
+        << JoinLines(calls);
+  }
+  EXPECT_EQ(dumps, FilesIn(logFolder, L"GA_crash_*.mdmp"));
+}
+
 // Debug mode runs the body on the console: any call to the service control
 // manager would fail there, so reaching the started line shows there was none.
 TEST(ServiceDebugModeTest, RunsTheBodyWithoutTheServiceControlManager) {
