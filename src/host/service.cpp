@@ -69,6 +69,7 @@ void CSvcPendingNotifier::SetStatus(DWORD state) {
     m_status.dwCheckPoint = 0;
     m_status.dwWaitHint = 0;
     if (!::SetServiceStatus(m_handle, &m_status)) throw CWin32Exc(kUseLastError);
+    if (state == SERVICE_STOPPED) m_stoppedReported = true;
   } catch (CExc& e) {
     e.AddContext(L"Cannot notify the service control manager about service start/stop.");
     throw;
@@ -129,6 +130,15 @@ namespace {
 
 constexpr wchar_t kFirewallName[] = L"KorloGuestHelper";
 constexpr wchar_t kDumpPrefix[] = L"GA";
+// How long main waits, after the dispatcher has returned, for a service main
+// that reported STOPPED to finish its last lines before it is told to stop.
+constexpr DWORD kServiceMainEndGraceMs = 10000;
+
+// Reset while the service main runs: the process must not end under it.
+CEvent& ServiceMainEnded() {
+  static CEvent ended(true, true);
+  return ended;
+}
 
 // Runs on the dispatcher's thread (the process's main thread).
 void WINAPI ControlHandler(DWORD control) {
@@ -144,6 +154,7 @@ void WINAPI ControlHandler(DWORD control) {
 // Runs on a thread the dispatcher creates. A structured exception is taken
 // by the crash handler's frame; a CExc ends the body and reports STOPPED.
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  ServiceMainEnded().Reset();
   crash::RunInCrashFrame([] {
     try {
       RunServiceBody(*CSvcCtx::Instance(), false);
@@ -153,6 +164,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     }
     return 0;
   });
+  ServiceMainEnded().Set();
 }
 
 void RegisterWithScm(CSvcCtx& ctx) {
@@ -176,6 +188,16 @@ void RunServiceDispatcher(CSvcCtx& ctx) {
   if (!::StartServiceCtrlDispatcherW(table)) {
     throw CWin32Exc(L"Cannot start service control dispatcher.", kUseLastError);
   }
+  // The dispatcher returns once STOPPED was reported, which the body does
+  // last. Returning from main under a body that still runs would end the
+  // process silently: a body that did not report STOPPED is stopped in order
+  // first, and main waits for the service main in any case.
+  if (::WaitForSingleObject(ServiceMainEnded().GetHandle(), kServiceMainEndGraceMs) == WAIT_OBJECT_0) return;
+  if (!CSvcPendingNotifier::Instance().HasReportedStopped()) {
+    g_log.Error(L"The service control dispatcher returned while the service was still running. Stopping the service.");
+    CTermSink::Instance().Notify();
+  }
+  ::WaitForSingleObject(ServiceMainEnded().GetHandle(), INFINITE);
 }
 
 void RunServiceBody(CSvcCtx& ctx, bool debugMode) {

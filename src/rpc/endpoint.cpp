@@ -90,13 +90,15 @@ void CRpcListener::Stop() {
 }
 
 void UnregisterRpcInterfaces() {
+  CLogStep step(g_log, L"Unregistering the RPC interfaces of the plugins.");
   // Some run-times remove one interface per call when none is named: repeat
   // until none is left, with a bound in case a run-time keeps answering OK.
   for (int round = 0; round < kMaxInterfaceRounds; ++round) {
     const RPC_STATUS status = ::RpcServerUnregisterIf(nullptr, nullptr, TRUE);
-    if (status == RPC_S_UNKNOWN_IF) return;
+    if (status == RPC_S_UNKNOWN_IF) break;
     if (status != RPC_S_OK) {
       throw CRpcExc(L"Cannot unregister the RPC interfaces of the plugins.", status);
     }
   }
+  step.Ok();
 }

@@ -133,13 +133,11 @@ TEST_F(PluginMngrTest, RunReapsFinishedPluginsAndStopsTheRestOnTermination) {
   ASSERT_TRUE(WaitForCount(*manager, 2));
   EXPECT_EQ((std::vector<std::wstring>{BinPath(L"fixture_plugin_all.dll"), BinPath(L"fixture_plugin_minimal.dll")}),
             manager->GetPluginPaths());
-  // Reaped while the others run, still loaded: its interfaces may be called.
-  EXPECT_EQ(L"PluginMain.return|at-once", Calls(L"fixture_plugin_returns").back());
+  EXPECT_EQ(L"PluginMain.return|at-once", Calls(L"fixture_plugin_returns").back());  // reaped, still loaded
 
   m_sink.Notify();
   loop.join();
   EXPECT_TRUE(manager->GetPluginPaths().empty());
-  EXPECT_NE(L"unload", Calls(L"fixture_plugin_all").back());
   manager->UnloadReapedPlugins();
 
   const auto all = Calls(L"fixture_plugin_all");
