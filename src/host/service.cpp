@@ -151,10 +151,49 @@ void WINAPI ControlHandler(DWORD control) {
   CTermSink::Instance().Notify();
 }
 
+// Wine ends a service process when its prefix shuts down (the last ordinary
+// process has exited and the server's linger time is over): the dispatcher
+// sends no control to a service that accepts only STOP and calls
+// ExitProcess(0), and the server kills what is left 2 s later. The event
+// behind it is the one Wine hands to every process made a system process; a
+// watch on it logs the reason and starts the orderly stop, which completes
+// when the stop is quick enough. Elsewhere (no such event) nothing is watched.
+HANDLE OpenPlatformShutdownEvent() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr) return nullptr;
+  using SetInformationFn = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG);
+  const auto setInformation = ProcCast<SetInformationFn>(::GetProcAddress(ntdll, "NtSetInformationProcess"));
+  constexpr ULONG kWineMakeProcessSystem = 1000;
+  HANDLE event = nullptr;
+  if (!setInformation || setInformation(::GetCurrentProcess(), kWineMakeProcessSystem, &event, sizeof(HANDLE*)) != 0) {
+    return nullptr;
+  }
+  return event;
+}
+
+// Until the service main ends.
+DWORD WatchPlatformShutdown(const CKernelHandle& shutdown) {
+  const HANDLE handles[] = {shutdown.Get(), ServiceMainEnded().GetHandle()};
+  if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
+  if (::WaitForSingleObject(handles[1], 0) == WAIT_OBJECT_0) return 0;  // the service has ended already
+  g_log.Error(L"The platform is ending the service process: the last user process has exited. Stopping the service.");
+  ControlHandler(SERVICE_CONTROL_STOP);
+  return 0;
+}
+
 // Runs on a thread the dispatcher creates. A structured exception is taken
 // by the crash handler's frame; a CExc ends the body and reports STOPPED.
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ServiceMainEnded().Reset();
+  std::shared_ptr<CThread> watch;
+  if (const HANDLE shutdown = OpenPlatformShutdownEvent()) {
+    try {
+      auto event = std::make_shared<CKernelHandle>(shutdown);
+      watch = std::make_shared<CThread>([event] { return WatchPlatformShutdown(*event); }, false);
+    } catch (const CExc& e) {
+      g_log.Warning(L"Cannot watch for the end of the platform's session.", e);
+    }
+  }
   crash::RunInCrashFrame([] {
     try {
       RunServiceBody(*CSvcCtx::Instance(), false);
@@ -165,6 +204,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     return 0;
   });
   ServiceMainEnded().Set();
+  watch.reset();  // waits for the watch, which has seen the end
 }
 
 void RegisterWithScm(CSvcCtx& ctx) {
