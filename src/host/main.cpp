@@ -13,7 +13,10 @@ namespace {
 
 // Every failure is logged; the exit code does not report it.
 int HostMain(int argc, wchar_t** argv) {
-  const CComInit com;
+  // COM stays initialised until the process ends (never uninitialised): the
+  // context's configuration document and other singletons release their COM
+  // pointers during static destruction, after this function has returned.
+  ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   InitComSecurity();
   SetMsgModule(::GetModuleHandleW(nullptr));
   try {

@@ -69,6 +69,7 @@ void CSvcPendingNotifier::SetStatus(DWORD state) {
     m_status.dwCheckPoint = 0;
     m_status.dwWaitHint = 0;
     if (!::SetServiceStatus(m_handle, &m_status)) throw CWin32Exc(kUseLastError);
+    if (state == SERVICE_STOPPED) m_stoppedReported = true;
   } catch (CExc& e) {
     e.AddContext(L"Cannot notify the service control manager about service start/stop.");
     throw;
@@ -129,6 +130,15 @@ namespace {
 
 constexpr wchar_t kFirewallName[] = L"KorloGuestHelper";
 constexpr wchar_t kDumpPrefix[] = L"GA";
+// How long main waits, after the dispatcher has returned, for a service main
+// that reported STOPPED to finish its last lines before it is told to stop.
+constexpr DWORD kServiceMainEndGraceMs = 10000;
+
+// Reset while the service main runs: the process must not end under it.
+CEvent& ServiceMainEnded() {
+  static CEvent ended(true, true);
+  return ended;
+}
 
 // Runs on the dispatcher's thread (the process's main thread).
 void WINAPI ControlHandler(DWORD control) {
@@ -141,9 +151,49 @@ void WINAPI ControlHandler(DWORD control) {
   CTermSink::Instance().Notify();
 }
 
+// Wine ends a service process when its prefix shuts down (the last ordinary
+// process has exited and the server's linger time is over): the dispatcher
+// sends no control to a service that accepts only STOP and calls
+// ExitProcess(0), and the server kills what is left 2 s later. The event
+// behind it is the one Wine hands to every process made a system process; a
+// watch on it logs the reason and starts the orderly stop, which completes
+// when the stop is quick enough. Elsewhere (no such event) nothing is watched.
+HANDLE OpenPlatformShutdownEvent() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr) return nullptr;
+  using SetInformationFn = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG);
+  const auto setInformation = ProcCast<SetInformationFn>(::GetProcAddress(ntdll, "NtSetInformationProcess"));
+  constexpr ULONG kWineMakeProcessSystem = 1000;
+  HANDLE event = nullptr;
+  if (!setInformation || setInformation(::GetCurrentProcess(), kWineMakeProcessSystem, &event, sizeof(HANDLE*)) != 0) {
+    return nullptr;
+  }
+  return event;
+}
+
+// Until the service main ends.
+DWORD WatchPlatformShutdown(const CKernelHandle& shutdown) {
+  const HANDLE handles[] = {shutdown.Get(), ServiceMainEnded().GetHandle()};
+  if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
+  if (::WaitForSingleObject(handles[1], 0) == WAIT_OBJECT_0) return 0;  // the service has ended already
+  g_log.Error(L"The platform is ending the service process: the last user process has exited. Stopping the service.");
+  ControlHandler(SERVICE_CONTROL_STOP);
+  return 0;
+}
+
 // Runs on a thread the dispatcher creates. A structured exception is taken
 // by the crash handler's frame; a CExc ends the body and reports STOPPED.
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  ServiceMainEnded().Reset();
+  std::shared_ptr<CThread> watch;
+  if (const HANDLE shutdown = OpenPlatformShutdownEvent()) {
+    try {
+      auto event = std::make_shared<CKernelHandle>(shutdown);
+      watch = std::make_shared<CThread>([event] { return WatchPlatformShutdown(*event); }, false);
+    } catch (const CExc& e) {
+      g_log.Warning(L"Cannot watch for the end of the platform's session.", e);
+    }
+  }
   crash::RunInCrashFrame([] {
     try {
       RunServiceBody(*CSvcCtx::Instance(), false);
@@ -153,6 +203,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     }
     return 0;
   });
+  ServiceMainEnded().Set();
+  watch.reset();  // waits for the watch, which has seen the end
 }
 
 void RegisterWithScm(CSvcCtx& ctx) {
@@ -176,6 +228,16 @@ void RunServiceDispatcher(CSvcCtx& ctx) {
   if (!::StartServiceCtrlDispatcherW(table)) {
     throw CWin32Exc(L"Cannot start service control dispatcher.", kUseLastError);
   }
+  // The dispatcher returns once STOPPED was reported, which the body does
+  // last. Returning from main under a body that still runs would end the
+  // process silently: a body that did not report STOPPED is stopped in order
+  // first, and main waits for the service main in any case.
+  if (::WaitForSingleObject(ServiceMainEnded().GetHandle(), kServiceMainEndGraceMs) == WAIT_OBJECT_0) return;
+  if (!CSvcPendingNotifier::Instance().HasReportedStopped()) {
+    g_log.Error(L"The service control dispatcher returned while the service was still running. Stopping the service.");
+    CTermSink::Instance().Notify();
+  }
+  ::WaitForSingleObject(ServiceMainEnded().GetHandle(), INFINITE);
 }
 
 void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
@@ -210,6 +272,14 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   plugins->WaitingLoop();
 
   listener.Stop();
+  // Only now can no call reach a plugin's library: unload the plugins the
+  // loop reaped. On failure they stay loaded until the process ends.
+  try {
+    UnregisterRpcInterfaces();
+    plugins->UnloadReapedPlugins();
+  } catch (const CExc& e) {
+    g_log.Error(L"The plugins' libraries stay loaded until the process ends.", e);
+  }
   CFirewallExceptions().RemoveFirewallException(kFirewallName, programPath);
   CAbandonedThreads::Instance().TerminateAbandonedThreads(true);
 

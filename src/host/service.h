@@ -6,6 +6,7 @@
 #include "plugins/term.h"
 #include "util/thread.h"
 
+#include <atomic>
 #include <memory>
 
 class CSvcCtx;
@@ -15,7 +16,9 @@ class CSvcCtx;
 void InitComSecurity();
 
 // Hands the main thread to the service control dispatcher; returns when the
-// service has stopped. Throws CWin32Exc when the dispatcher cannot start (a
+// service has stopped and its service main has returned (a service main
+// still running when the dispatcher returns without a STOPPED report is
+// logged as an error and stopped in order first). Throws CWin32Exc when the dispatcher cannot start (a
 // program started from a console).
 void RunServiceDispatcher(CSvcCtx& ctx);
 // The service body, on the calling thread; in debug mode nothing is reported
@@ -52,6 +55,9 @@ class CSvcPendingNotifier {
   // CWin32Exc (1053) when it does not end in time. Returns at once when no
   // notification runs.
   void StopNotification();
+  // True once SetStatus(SERVICE_STOPPED) has reached the service control
+  // manager.
+  bool HasReportedStopped() const { return m_stoppedReported; }
 
  private:
   static constexpr DWORD kPendingWaitHintMs = 2000;
@@ -66,4 +72,5 @@ class CSvcPendingNotifier {
   std::shared_ptr<CTermMediator> m_stop;
   SERVICE_STATUS m_status = {};
   SERVICE_STATUS_HANDLE m_handle = nullptr;
+  std::atomic<bool> m_stoppedReported{false};
 };

@@ -119,7 +119,19 @@ FARPROC CPlugin::GetProc(const char* name) const {
   return proc;
 }
 
-void CPlugin::InitRpcEp() { m_initRpcEp(); }
+void CPlugin::InitRpcEp() {
+  m_rpcInitialised = true;
+  m_initRpcEp();
+}
+
+void CPlugin::KeepLoadedUntilExit() {
+  HMODULE pinned = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(m_main), &pinned)) {
+    g_log.Warning(FormatMsg(L"Cannot keep plugin [%1] loaded until the process ends.", m_path),
+                  CWin32Exc(kUseLastError));
+  }
+}
 
 void CPlugin::DoStartupSteps() {
   if (m_doStartupSteps) m_doStartupSteps();

@@ -7,6 +7,7 @@
 #include "util/thread.h"
 #include "base/win.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,11 @@ class CPlugin {
   bool HasStartupSteps() const { return m_doStartupSteps != nullptr; }
 
   void InitRpcEp();
+  // True once PluginInitRpcEp was called: the RPC run-time may hold entries
+  // that point into the library until the endpoint has stopped.
+  bool HasRpcEndpoint() const { return m_rpcInitialised; }
+  // Leaves the library loaded until the process ends, whatever releases it.
+  void KeepLoadedUntilExit();
   void DoStartupSteps();
   // Starts the work thread that runs PluginMain.
   void StartThread();
@@ -62,4 +68,5 @@ class CPlugin {
   PluginMainFn* m_main = nullptr;
   PluginDoSvcStartupStepsFn* m_doStartupSteps = nullptr;
   bool m_persistent;
+  std::atomic<bool> m_rpcInitialised{false};
 };

@@ -21,6 +21,8 @@ CPluginMngr::~CPluginMngr() {
     g_log.Error(L"Cannot stop the plugins.", e);
   }
   CCriticalSection::CHold hold(m_lock);
+  for (const auto& plugin : m_reaped) plugin->KeepLoadedUntilExit();
+  m_reaped.clear();
   m_plugins.clear();
 }
 
@@ -121,7 +123,10 @@ void CPluginMngr::ReapFinishedPlugins() {
       (*it)->WaitThread();
       step.Ok();
     }
-    it = m_plugins.erase(it);  // unloads the library once no one else holds the plugin
+    // A library that may still be dispatched into waits for the endpoint's
+    // stop; the others are unloaded once no one else holds the plugin.
+    if ((*it)->HasRpcEndpoint()) m_reaped.push_back(*it);
+    it = m_plugins.erase(it);
   }
 }
 
@@ -155,6 +160,15 @@ void CPluginMngr::StopAll() {
     ReapFinishedPlugins();
     if (!m_plugins.empty()) ::Sleep(kStopRecheckIntervalMs);
   }
+}
+
+void CPluginMngr::UnloadReapedPlugins() {
+  std::vector<std::shared_ptr<CPlugin>> reaped;
+  {
+    CCriticalSection::CHold hold(m_lock);
+    reaped.swap(m_reaped);
+  }
+  for (const auto& plugin : reaped) g_log.Info(L"Unloading plugin [%1].", plugin->GetPath());
 }
 
 std::vector<std::wstring> CPluginMngr::GetPluginPaths() {

@@ -23,7 +23,9 @@ class CPluginMngr : public std::enable_shared_from_this<CPluginMngr> {
 
   // A manager that subscribes to `sink` (tests use a sink of their own).
   explicit CPluginMngr(CTermSink& sink);
-  // Stops all plugins, then unloads them.
+  // Stops all plugins, then unloads those that registered no RPC interface;
+  // the others stay loaded until the process ends (the endpoint may still
+  // dispatch into them).
   ~CPluginMngr();
   CPluginMngr(const CPluginMngr&) = delete;
   CPluginMngr& operator=(const CPluginMngr&) = delete;
@@ -46,6 +48,12 @@ class CPluginMngr : public std::enable_shared_from_this<CPluginMngr> {
   // Signals the plugins to stop and waits, rechecking every second, until
   // every PluginMain has returned. No overall time limit.
   void StopAll();
+  // Unloads the plugins reaped so far. A plugin that was asked to register
+  // its RPC interfaces is reaped without being unloaded: its interfaces may
+  // still be registered and called (the contract does not ask a plugin to
+  // unregister them). The service calls this once the endpoint has stopped
+  // and every interface was unregistered with its calls completed.
+  void UnloadReapedPlugins();
 
   // The plugins still in the list.
   std::vector<std::wstring> GetPluginPaths();
@@ -73,5 +81,6 @@ class CPluginMngr : public std::enable_shared_from_this<CPluginMngr> {
   std::shared_ptr<CTermMediator> m_termination;
   CEvent m_finished;
   std::vector<std::shared_ptr<CPlugin>> m_plugins;
+  std::vector<std::shared_ptr<CPlugin>> m_reaped;  // stopped, still loaded
   bool m_subscribed = false;
 };

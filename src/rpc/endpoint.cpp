@@ -9,6 +9,9 @@
 
 namespace {
 
+// More than any set of plugins registers.
+constexpr int kMaxInterfaceRounds = 256;
+
 constexpr wchar_t kTcpProtocolSequence[] = L"ncacn_ip_tcp";
 constexpr unsigned int kMinCallThreads = 2;
 
@@ -84,4 +87,18 @@ void CRpcListener::Stop() {
   if (status != RPC_S_OK) {
     throw CRpcExc(L"Cannot force the RPC run-time library to stop listening for remote procedure calls.", status);
   }
+}
+
+void UnregisterRpcInterfaces() {
+  CLogStep step(g_log, L"Unregistering the RPC interfaces of the plugins.");
+  // Some run-times remove one interface per call when none is named: repeat
+  // until none is left, with a bound in case a run-time keeps answering OK.
+  for (int round = 0; round < kMaxInterfaceRounds; ++round) {
+    const RPC_STATUS status = ::RpcServerUnregisterIf(nullptr, nullptr, TRUE);
+    if (status == RPC_S_UNKNOWN_IF) break;
+    if (status != RPC_S_OK) {
+      throw CRpcExc(L"Cannot unregister the RPC interfaces of the plugins.", status);
+    }
+  }
+  step.Ok();
 }

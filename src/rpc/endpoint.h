@@ -54,3 +54,8 @@ class CRpcListener {
  private:
   bool m_listening = false;
 };
+
+// Unregisters every interface the plugins registered, each once the calls
+// in flight on it have completed. After it no call can reach a plugin's
+// library, which may then be unloaded. Throws CRpcExc.
+void UnregisterRpcInterfaces();

@@ -24,23 +24,22 @@ CScmManager::CScmManager(const std::wstring& machine, DWORD rights) : m_machine(
 
 std::shared_ptr<CScmSvc> CScmManager::OpenService(const std::wstring& name, DWORD rights) {
   try {
-    CAsyncOperation<std::shared_ptr<CScmSvc>> operation([this, name, rights] { return DoOpenService(name, rights); });
+    // The task keeps copies of what it uses: a worker that cannot be ended
+    // may outlive this object.
+    CAsyncOperation<std::shared_ptr<CScmSvc>> operation(
+        [manager = m_manager, timeout = m_timeoutMs, machine = m_machine, name, rights] {
+          const SC_HANDLE handle = ::OpenServiceW(manager->Get(), name.c_str(), rights);
+          if (handle == nullptr) {
+            const DWORD error = ::GetLastError();
+            throw CWin32Exc(L"Cannot open service.", error);
+          }
+          return std::make_shared<CScmSvc>(manager, std::make_shared<CScmHandle>(handle), timeout, machine, name);
+        });
     return operation.Run(m_timeoutMs);
   } catch (CExc& e) {
     e.AddContext(L"Cannot open service. Machine: [%1]. Service name: [%2].", m_machine, name);
     throw;
   }
-}
-
-// On the worker.
-std::shared_ptr<CScmSvc> CScmManager::DoOpenService(const std::wstring& name, DWORD rights) {
-  const SC_HANDLE handle = ::OpenServiceW(m_manager->Get(), name.c_str(), rights);
-  if (handle == nullptr) {
-    const DWORD error = ::GetLastError();
-    throw CWin32Exc(L"Cannot open service.", error);
-  }
-  auto service = std::make_shared<CScmHandle>(handle);
-  return std::make_shared<CScmSvc>(m_manager, std::move(service), m_timeoutMs, m_machine, name);
 }
 
 CScmSvc::CScmSvc(std::shared_ptr<CScmHandle> manager, std::shared_ptr<CScmHandle> service, DWORD timeoutMs,
@@ -69,7 +68,12 @@ void CScmSvc::Stop(unsigned polls, HANDLE termination) {
 
 void CScmSvc::Delete() {
   try {
-    CAsyncOperationWitoutRet operation([this] { DoDelete(); });
+    CAsyncOperationWitoutRet operation([service = m_service] {
+      if (!::DeleteService(service->Get())) {
+        const DWORD error = ::GetLastError();
+        throw CWin32Exc(L"Cannot delete service.", error);
+      }
+    });
     operation.Run(m_timeoutMs);
   } catch (CExc& e) {
     e.AddContext(L"Cannot delete service. Machine: [%1]. Service name: [%2].", m_machine, m_name);
@@ -79,10 +83,16 @@ void CScmSvc::Delete() {
 
 DWORD CScmSvc::GetCurrentState() {
   try {
-    SERVICE_STATUS status = {};
-    CAsyncOperationWitoutRet operation([this, &status] { QueryStatus(status); });
+    // The record is shared with the task, not left on this stack for it.
+    const auto status = std::make_shared<SERVICE_STATUS>();
+    CAsyncOperationWitoutRet operation([service = m_service, status] {
+      if (!::QueryServiceStatus(service->Get(), status.get())) {
+        const DWORD error = ::GetLastError();
+        throw CWin32Exc(L"Cannot query service status.", error);
+      }
+    });
     operation.Run(m_timeoutMs);
-    return status.dwCurrentState;
+    return status->dwCurrentState;
   } catch (CExc& e) {
     e.AddContext(L"Cannot retrieve the current status of the service. Machine: [%1]. Service: [%2].", m_machine,
                  m_name);
@@ -90,31 +100,16 @@ DWORD CScmSvc::GetCurrentState() {
   }
 }
 
-// The tasks below run on the workers. They hold the handles through the
-// shared pointers captured with `this`; the caller keeps the object alive
-// until the operation is released, which ends a hung worker.
-
-void CScmSvc::QueryStatus(SERVICE_STATUS& status) {
-  if (!::QueryServiceStatus(m_service->Get(), &status)) {
-    const DWORD error = ::GetLastError();
-    throw CWin32Exc(L"Cannot query service status.", error);
-  }
-}
+// Each task holds the service handle through its own copy of the shared
+// pointer: a worker that cannot be ended may outlive this object.
 
 void CScmSvc::SendControl(DWORD control) {
-  CAsyncOperationWitoutRet operation([this, control] {
+  CAsyncOperationWitoutRet operation([service = m_service, control] {
     SERVICE_STATUS status = {};
-    if (!::ControlService(m_service->Get(), control, &status)) {
+    if (!::ControlService(service->Get(), control, &status)) {
       const DWORD error = ::GetLastError();
       throw CWin32Exc(L"Cannot notify the service that it should be stopped.", error);
     }
   });
   operation.Run(m_timeoutMs);
-}
-
-void CScmSvc::DoDelete() {
-  if (!::DeleteService(m_service->Get())) {
-    const DWORD error = ::GetLastError();
-    throw CWin32Exc(L"Cannot delete service.", error);
-  }
 }

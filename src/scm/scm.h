@@ -46,8 +46,6 @@ class CScmManager {
   void SetTimeout(DWORD timeoutMs) { m_timeoutMs = timeoutMs; }
 
  private:
-  std::shared_ptr<CScmSvc> DoOpenService(const std::wstring& name, DWORD rights);
-
   std::wstring m_machine;
   std::shared_ptr<CScmHandle> m_manager;
   DWORD m_timeoutMs = kNoTimeout;
@@ -73,9 +71,7 @@ class CScmSvc {
   const std::wstring& GetName() const { return m_name; }
 
  private:
-  void QueryStatus(SERVICE_STATUS& status);
   void SendControl(DWORD control);
-  void DoDelete();
 
   std::shared_ptr<CScmHandle> m_manager;
   std::shared_ptr<CScmHandle> m_service;

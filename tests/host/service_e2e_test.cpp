@@ -17,6 +17,12 @@ using namespace testing_support;
 
 constexpr DWORD kStateLimitMs = 30000;
 
+// Where the helper writes its log and its dumps.
+std::wstring LogFolder() {
+  const std::wstring log = CHostRun::LogPath(L"");
+  return log.substr(0, log.rfind(L'\\'));
+}
+
 // The log's texts without their alignment blanks.
 std::vector<std::wstring> Unindented(const std::vector<std::wstring>& texts) {
   std::vector<std::wstring> result;
@@ -120,6 +126,38 @@ TEST_F(ServiceE2eTest, StopDuringStartupIsHonoured) {
       << JoinLines(calls);
 }
 
+// COM outlives every COM pointer: the plugin, kept loaded to the end, records
+// whether COM was still initialised on main's thread as the process ends,
+// after a stopped run and after a failed start (the plugin listens first, so
+// the host's Listen fails). Exit code 0, no dump.
+TEST_F(ServiceE2eTest, ComIsStillInitialisedWhenTheProcessEnds) {
+  const std::wstring logFolder = LogFolder();
+  const std::vector<std::wstring> dumps = FilesIn(logFolder, L"GA_crash_*.mdmp");
+  for (const bool failedStart : {false, true}) {
+    SCOPED_TRACE(failedStart ? "failed start" : "run and stop");
+    const std::wstring settings = m_host.Folder() + L"\\" + fixture::kSettingsFile;
+    WriteFileBytes(settings,
+                   ReadFileBytes(settings) + Narrow(failedStart ? fixture::kListenVar : fixture::kComProbeVar) + "=1\n");
+    ::DeleteFileW(m_record.c_str());
+    ::ResetEvent(m_gate.Get());
+    svcctl::Start(m_name);
+    const CKernelHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                              svcctl::ProcessId(m_name)));
+    ::SetEvent(m_gate.Get());
+    if (!failedStart) {
+      ASSERT_TRUE(svcctl::WaitForState(m_name, SERVICE_RUNNING, kStateLimitMs));
+      svcctl::Control(m_name, SERVICE_CONTROL_STOP);
+    }
+    ASSERT_TRUE(process && ::WaitForSingleObject(process.Get(), kStateLimitMs) == WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    EXPECT_TRUE(::GetExitCodeProcess(process.Get(), &exitCode) && exitCode == 0) << exitCode;
+    const auto calls = PluginCalls();  // "exit|S_OK|APTTYPE_MTA|APTTYPEQUALIFIER_NONE": main's initialisation
+    EXPECT_TRUE(ContainsInOrder(calls, {failedStart ? L"listen|0" : L"PluginMain.return|signalled", L"exit|0|1|0"}))
+        << JoinLines(calls);
+  }
+  EXPECT_EQ(dumps, FilesIn(logFolder, L"GA_crash_*.mdmp"));
+}
+
 // Debug mode runs the body on the console: any call to the service control
 // manager would fail there, so reaching the started line shows there was none.
 TEST(ServiceDebugModeTest, RunsTheBodyWithoutTheServiceControlManager) {
@@ -146,8 +184,7 @@ TEST(ServiceCrashTest, PluginFaultLeavesOneDumpOfItsThreadInTheLogFolder) {
   WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
   WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
                  Narrow(std::wstring(fixture::kRecordVar) + L"=" + record + L"\n"));
-  std::wstring logFolder = CHostRun::LogPath(L"");
-  logFolder.erase(logFolder.rfind(L'\\'));
+  const std::wstring logFolder = LogFolder();
   const std::vector<std::wstring> before = FilesIn(logFolder, L"GA_crash_*.mdmp");
 
   const std::wstring name = L"KorloTest-" + NewGuidText();
