@@ -19,6 +19,9 @@ namespace win32 {
 
 namespace {
 
+// Names a crashing thread may lose to other threads crashing at the same time.
+constexpr unsigned kNameRaceAttempts = 8;
+
 std::wstring DumpName(const std::wstring& prefix, const std::wstring& id, const std::wstring& extension) {
   return prefix + L"_crash_" + id + L"." + extension;
 }
@@ -109,13 +112,19 @@ minidump_gen_t::minidump_gen_t() {
 
 void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& prefix, EXCEPTION_POINTERS* pointers) {
   try {
-    const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
-    g_log.Info(L"Writing dump. Dump path: %1.", path);
-    CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-      const DWORD error = ::GetLastError();
-      throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
+    // Threads that crash at once pick their names unlocked, and may pick
+    // the same one: the file is created only when new, and the loser of
+    // such a race picks again (the winner's file now counts as taken).
+    CFileHandle file;
+    for (unsigned attempt = 1; !file; ++attempt) {
+      const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
+      g_log.Info(L"Writing dump. Dump path: %1.", path);
+      file.Reset(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
+      if (!file && (error != ERROR_FILE_EXISTS || attempt == kNameRaceAttempts)) {
+        throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
+      }
     }
     MINIDUMP_EXCEPTION_INFORMATION info = {};
     info.ThreadId = ::GetCurrentThreadId();

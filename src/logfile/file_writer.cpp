@@ -44,12 +44,14 @@ CFileLogWriter::~CFileLogWriter() = default;
 
 void CFileLogWriter::Reopen() {
   CLog::CLogLock::CHold hold(m_lock);
+  if (!hold) return;
   m_file.reset();
   OpenFile();
 }
 
 void CFileLogWriter::Write(std::int32_t level, CLog& /*log*/, std::int32_t alignment, const std::wstring& text) {
   CLog::CLogLock::CHold hold(m_lock);
+  if (!hold) return;  // held by a thread that crashed inside this writer
   try {
     if (NeedNewFile() || !m_file) OpenFile();
     if (!m_file) return;
@@ -76,6 +78,7 @@ void CFileLogWriter::WriteRaw(const std::wstring& text) {
 
 std::wstring CFileLogWriter::GetCurrentPath() {
   CLog::CLogLock::CHold hold(m_lock);
+  if (!hold) return std::wstring();
   return m_currentPath;
 }
 
