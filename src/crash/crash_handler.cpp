@@ -134,6 +134,14 @@ void CCrashHandler::SetDumpLocationOfFile(const std::wstring& filePath, const st
   SetDumpLocation(folder, prefix);
 }
 
+void CCrashHandler::RemoveOldRecorderDumps() {
+  try {
+    crash::win32::RemoveOldRecorderDumps(m_dumpFolder, m_dumpPrefix);
+  } catch (const CExc& e) {
+    g_log.Error(L"Cannot remove old dumps.", e);
+  }
+}
+
 LONG CCrashHandler::ProcessUnhandledException(EXCEPTION_POINTERS* pointers, bool callPrevious) {
   if (m_disabled) return EXCEPTION_EXECUTE_HANDLER;
   if (CLog::CCrashScope::InCrash()) {

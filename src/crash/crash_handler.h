@@ -82,6 +82,10 @@ class CCrashHandler {
   void SetDumpLocation(const std::wstring& folder, const std::wstring& prefix);
   // The same with the folder of filePath.
   void SetDumpLocationOfFile(const std::wstring& filePath, const std::wstring& prefix);
+  // Keeps the newest dumps of the out-of-process recorder in the dump
+  // folder, which the numbered dumps' clean-up does not touch. Called when
+  // the service starts; logs its failures, never throws.
+  void RemoveOldRecorderDumps();
 
   // Writes the dump and runs the crash handlers; returns the filter's
   // verdict: EXCEPTION_EXECUTE_HANDLER, or the previous filter's verdict when

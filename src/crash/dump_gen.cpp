@@ -10,6 +10,7 @@
 
 #include <dbghelp.h>
 
+#include <iterator>
 #include <map>
 #include <set>
 #include <utility>
@@ -54,8 +55,25 @@ DumpsByAge FindDumps(const std::wstring& prefix, const std::wstring& folder, con
   return dumps;
 }
 
-void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps) {
-  for (auto it = dumps.begin(); it != dumps.end() && dumps.size() >= MaxStoredDumps;) {
+// Whether the name carries a decimal identifier, as the in-process
+// generators name their dumps; the recorder's names carry process, thread
+// and time instead ("<prefix>_crash__<pid>_<tid>_<time>.mdmp").
+bool IsNumberedDump(const std::wstring& name, const std::wstring& prefix, const std::wstring& extension) {
+  const size_t head = prefix.size() + 7, tail = extension.size() + 1;  // "<prefix>_crash_", ".<extension>"
+  if (name.size() <= head + tail) return false;
+  return name.substr(head, name.size() - head - tail).find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+// Keeps the dumps that are numbered (numbered true) or the others.
+void KeepDumps(DumpsByAge& dumps, const std::wstring& prefix, const std::wstring& extension, bool numbered) {
+  for (auto it = dumps.begin(); it != dumps.end();) {
+    it = IsNumberedDump(it->second, prefix, extension) == numbered ? std::next(it) : dumps.erase(it);
+  }
+}
+
+// Deletes the oldest dumps until at most `keep` remain.
+void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps, std::size_t keep = MaxStoredDumps - 1) {
+  for (auto it = dumps.begin(); it != dumps.end() && dumps.size() > keep;) {
     const std::wstring path = CombinePath(folder, it->second);
     if (::DeleteFileW(AddLongPathPrefix(path).c_str()) == 1) {
       it = dumps.erase(it);
@@ -66,7 +84,7 @@ void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps) {
       ++it;
     }
   }
-  if (dumps.size() >= MaxStoredDumps) {
+  if (dumps.size() > keep) {
     throw CExc(L"Cannot cleanup out of date dumps. There are [%1] dumps stored. Maximum allowed dumps number: [%2].",
                DecText(static_cast<std::int32_t>(dumps.size())), DecText(MaxStoredDumps), E_FAIL);
   }
@@ -78,6 +96,7 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
   try {
     FileMakeFolder(folder);
     DumpsByAge dumps = FindDumps(prefix, folder, extension);
+    KeepDumps(dumps, prefix, extension, true);
     RemoveOldDumps(folder, dumps);
     std::set<std::wstring> taken;
     for (const auto& dump : dumps) taken.insert(dump.second);
@@ -88,6 +107,18 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
     throw CExc(L"All dump identifiers are reserved.", E_FAIL);
   } catch (CExc& e) {
     e.AddContext(L"Cannot define the name of the next crash dump. Dumps folder: [%1].", folder);
+    throw;
+  }
+}
+
+void RemoveOldRecorderDumps(const std::wstring& folder, const std::wstring& prefix) {
+  try {
+    if (!FileExists(folder)) return;
+    DumpsByAge dumps = FindDumps(prefix, folder, L"mdmp");
+    KeepDumps(dumps, prefix, L"mdmp", false);
+    RemoveOldDumps(folder, dumps, MaxStoredDumps);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot remove old dumps of the dump recorder. Dumps folder: [%1].", folder);
     throw;
   }
 }
