@@ -12,11 +12,25 @@
 
 namespace {
 
-// A thread that crashes while another thread's crash is processed waits this
-// long for the process to end. Not without a limit: the first thread may be
-// stuck on a lock the second one holds.
-constexpr DWORD kOtherCrashWaitMs = 60000;
-constexpr DWORD kProcessEndWaitMs = 10000;
+// A crashed thread whose dump is complete waits this long for the dumps of
+// other threads that crashed meanwhile: the process must not end under
+// them. Not without a limit: one of them may be stuck.
+constexpr DWORD kOtherDumpsWaitMs = 60000;
+// The earliest of several crashes ends the process; a later one gives it
+// this long to do so before it ends the process itself (the earlier one may
+// have been taken by a frame that lets the process go on).
+constexpr DWORD kProcessEndWaitMs = 2000;
+constexpr DWORD kCrashPollMs = 10;
+
+// Polls until done() holds or limitMs has passed; true when it holds.
+template <class Done>
+bool PollFor(Done done, DWORD limitMs) {
+  for (DWORD waited = 0; !done(); waited += kCrashPollMs) {
+    if (waited >= limitMs) return false;
+    ::Sleep(kCrashPollMs);
+  }
+  return true;
+}
 
 // GCC's x64 C++ throw is a continuable structured exception that reaches the
 // filters only when nothing catches it; continued, it makes the C++ run-time
@@ -91,8 +105,7 @@ CCrashHandler& CCrashHandler::Instance() {
   return instance;
 }
 
-CCrashHandler::CCrashHandler()
-    : m_handlers(std::make_shared<crash::deinit_seq_t>()), m_processed(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+CCrashHandler::CCrashHandler() : m_handlers(std::make_shared<crash::deinit_seq_t>()) {}
 
 void CCrashHandler::Install() {
   try {
@@ -121,16 +134,27 @@ void CCrashHandler::SetDumpLocationOfFile(const std::wstring& filePath, const st
   SetDumpLocation(folder, prefix);
 }
 
+void CCrashHandler::RemoveOldRecorderDumps() {
+  try {
+    crash::win32::RemoveOldRecorderDumps(m_dumpFolder, m_dumpPrefix);
+  } catch (const CExc& e) {
+    g_log.Error(L"Cannot remove old dumps.", e);
+  }
+}
+
 LONG CCrashHandler::ProcessUnhandledException(EXCEPTION_POINTERS* pointers, bool callPrevious) {
   if (m_disabled) return EXCEPTION_EXECUTE_HANDLER;
-  const DWORD self = ::GetCurrentThreadId();
-  DWORD owner = 0;
-  if (!m_crashingThread.compare_exchange_strong(owner, self)) {
-    // The same thread failing again inside its own processing: give up on it.
-    if (owner == self) return EXCEPTION_EXECUTE_HANDLER;
-    if (::WaitForSingleObject(m_processed.Get(), kOtherCrashWaitMs) == WAIT_OBJECT_0) ::Sleep(kProcessEndWaitMs);
+  if (CLog::CCrashScope::InCrash()) {
+    // The thread failed again inside its own processing: no dump of that,
+    // but the process still waits for the other threads' dumps.
+    PollFor([this] { return m_dumpsInProgress <= 1; }, kOtherDumpsWaitMs);
     return EXCEPTION_EXECUTE_HANDLER;
   }
+  // Every crashing thread writes its own dump; its log lines never wait for
+  // a log lock that a crashed thread holds.
+  const CLog::CCrashScope crashScope;
+  const long ticket = m_crashesSeen++;
+  ++m_dumpsInProgress;
   LONG verdict = EXCEPTION_EXECUTE_HANDLER;
   try {
     GenerateCrashDump(pointers);
@@ -140,7 +164,14 @@ LONG CCrashHandler::ProcessUnhandledException(EXCEPTION_POINTERS* pointers, bool
     g_log.Error(L"Cannot process an unhandled exception.", e);
     verdict = EXCEPTION_EXECUTE_HANDLER;
   }
-  ::SetEvent(m_processed.Get());
+  --m_dumpsInProgress;
+  PollFor([this] { return m_dumpsInProgress == 0; }, kOtherDumpsWaitMs);
+  // The earlier crashes decide first: the process ends with the code of
+  // the first one.
+  if (m_crashesDecided < ticket && PollFor([this, ticket] { return m_crashesDecided >= ticket; }, kOtherDumpsWaitMs)) {
+    ::Sleep(kProcessEndWaitMs);
+  }
+  ++m_crashesDecided;
   return verdict;
 }
 

@@ -82,12 +82,18 @@ class CCrashHandler {
   void SetDumpLocation(const std::wstring& folder, const std::wstring& prefix);
   // The same with the folder of filePath.
   void SetDumpLocationOfFile(const std::wstring& filePath, const std::wstring& prefix);
+  // Keeps the newest dumps of the out-of-process recorder in the dump
+  // folder, which the numbered dumps' clean-up does not touch. Called when
+  // the service starts; logs its failures, never throws.
+  void RemoveOldRecorderDumps();
 
   // Writes the dump and runs the crash handlers; returns the filter's
   // verdict: EXCEPTION_EXECUTE_HANDLER, or the previous filter's verdict when
-  // callPrevious is set and there was one. One crash is processed per
-  // process: a thread that crashes while another one is being processed
-  // waits (with a limit) for the process to end and writes nothing.
+  // callPrevious is set and there was one. Threads that crash at the same
+  // time each write their own dump; none returns before all those dumps
+  // are complete, and the earliest crash returns first (its verdict ends
+  // the process). A thread that crashes inside its own processing writes
+  // no second dump.
   LONG ProcessUnhandledException(EXCEPTION_POINTERS* pointers, bool callPrevious);
   // Never throw: failures are logged.
   void GenerateCrashDump(EXCEPTION_POINTERS* pointers);
@@ -105,8 +111,9 @@ class CCrashHandler {
   std::wstring m_dumpFolder;
   std::wstring m_dumpPrefix = L"VSS";
   bool m_disabled = false;
-  std::atomic<DWORD> m_crashingThread{0};  // the thread whose crash is processed
-  CKernelHandle m_processed;               // set once that crash is processed
+  std::atomic<long> m_dumpsInProgress{0};  // crashes whose dump and handlers are running
+  std::atomic<long> m_crashesSeen{0};      // crashes processed so far, in order of arrival
+  std::atomic<long> m_crashesDecided{0};   // of those, the ones that returned their verdict
 };
 
 // Worker threads that must not outlive the service; the service ends them

@@ -10,6 +10,7 @@
 
 #include <dbghelp.h>
 
+#include <iterator>
 #include <map>
 #include <set>
 #include <utility>
@@ -18,6 +19,9 @@ namespace crash {
 namespace win32 {
 
 namespace {
+
+// Names a crashing thread may lose to other threads crashing at the same time.
+constexpr unsigned kNameRaceAttempts = 8;
 
 std::wstring DumpName(const std::wstring& prefix, const std::wstring& id, const std::wstring& extension) {
   return prefix + L"_crash_" + id + L"." + extension;
@@ -51,8 +55,25 @@ DumpsByAge FindDumps(const std::wstring& prefix, const std::wstring& folder, con
   return dumps;
 }
 
-void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps) {
-  for (auto it = dumps.begin(); it != dumps.end() && dumps.size() >= MaxStoredDumps;) {
+// Whether the name carries a decimal identifier, as the in-process
+// generators name their dumps; the recorder's names carry process, thread
+// and time instead ("<prefix>_crash__<pid>_<tid>_<time>.mdmp").
+bool IsNumberedDump(const std::wstring& name, const std::wstring& prefix, const std::wstring& extension) {
+  const size_t head = prefix.size() + 7, tail = extension.size() + 1;  // "<prefix>_crash_", ".<extension>"
+  if (name.size() <= head + tail) return false;
+  return name.substr(head, name.size() - head - tail).find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+// Keeps the dumps that are numbered (numbered true) or the others.
+void KeepDumps(DumpsByAge& dumps, const std::wstring& prefix, const std::wstring& extension, bool numbered) {
+  for (auto it = dumps.begin(); it != dumps.end();) {
+    it = IsNumberedDump(it->second, prefix, extension) == numbered ? std::next(it) : dumps.erase(it);
+  }
+}
+
+// Deletes the oldest dumps until at most `keep` remain.
+void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps, std::size_t keep = MaxStoredDumps - 1) {
+  for (auto it = dumps.begin(); it != dumps.end() && dumps.size() > keep;) {
     const std::wstring path = CombinePath(folder, it->second);
     if (::DeleteFileW(AddLongPathPrefix(path).c_str()) == 1) {
       it = dumps.erase(it);
@@ -63,7 +84,7 @@ void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps) {
       ++it;
     }
   }
-  if (dumps.size() >= MaxStoredDumps) {
+  if (dumps.size() > keep) {
     throw CExc(L"Cannot cleanup out of date dumps. There are [%1] dumps stored. Maximum allowed dumps number: [%2].",
                DecText(static_cast<std::int32_t>(dumps.size())), DecText(MaxStoredDumps), E_FAIL);
   }
@@ -75,6 +96,7 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
   try {
     FileMakeFolder(folder);
     DumpsByAge dumps = FindDumps(prefix, folder, extension);
+    KeepDumps(dumps, prefix, extension, true);
     RemoveOldDumps(folder, dumps);
     std::set<std::wstring> taken;
     for (const auto& dump : dumps) taken.insert(dump.second);
@@ -85,6 +107,18 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
     throw CExc(L"All dump identifiers are reserved.", E_FAIL);
   } catch (CExc& e) {
     e.AddContext(L"Cannot define the name of the next crash dump. Dumps folder: [%1].", folder);
+    throw;
+  }
+}
+
+void RemoveOldRecorderDumps(const std::wstring& folder, const std::wstring& prefix) {
+  try {
+    if (!FileExists(folder)) return;
+    DumpsByAge dumps = FindDumps(prefix, folder, L"mdmp");
+    KeepDumps(dumps, prefix, L"mdmp", false);
+    RemoveOldDumps(folder, dumps, MaxStoredDumps);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot remove old dumps of the dump recorder. Dumps folder: [%1].", folder);
     throw;
   }
 }
@@ -109,13 +143,19 @@ minidump_gen_t::minidump_gen_t() {
 
 void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& prefix, EXCEPTION_POINTERS* pointers) {
   try {
-    const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
-    g_log.Info(L"Writing dump. Dump path: %1.", path);
-    CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-      const DWORD error = ::GetLastError();
-      throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
+    // Threads that crash at once pick their names unlocked, and may pick
+    // the same one: the file is created only when new, and the loser of
+    // such a race picks again (the winner's file now counts as taken).
+    CFileHandle file;
+    for (unsigned attempt = 1; !file; ++attempt) {
+      const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
+      g_log.Info(L"Writing dump. Dump path: %1.", path);
+      file.Reset(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
+      if (!file && (error != ERROR_FILE_EXISTS || attempt == kNameRaceAttempts)) {
+        throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
+      }
     }
     MINIDUMP_EXCEPTION_INFORMATION info = {};
     info.ThreadId = ::GetCurrentThreadId();

@@ -27,11 +27,15 @@ constexpr std::size_t MaxStoredDumps = 20;
 constexpr unsigned kDumpIdentifiers = 10000;
 
 // Full path of the next "<prefix>_crash_<id>.<extension>" in folder (created
-// when missing). The oldest files of that prefix and extension are deleted
-// until fewer than MaxStoredDumps remain; the lowest free identifier is
-// taken. Nothing is locked between choosing the name and creating the file.
-// Throws CExc.
+// when missing). The oldest numbered files of that prefix and extension are
+// deleted until fewer than MaxStoredDumps remain; the lowest free identifier
+// is taken. The dump recorder's files are left alone. Nothing is locked
+// between choosing the name and creating the file. Throws CExc.
 std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder, const std::wstring& extension);
+// Deletes the oldest of the dump recorder's files of prefix in folder
+// ("<prefix>_crash__<pid>_<tid>_<time>.mdmp") until the newest
+// MaxStoredDumps remain. Throws CExc.
+void RemoveOldRecorderDumps(const std::wstring& folder, const std::wstring& prefix);
 
 // Writes a minidump of the own process (MiniDumpNormal) from the crashed
 // thread. dbghelp.dll stays loaded for the life of the process.

@@ -244,6 +244,7 @@ void RunServiceBody(CSvcCtx& ctx, bool debugMode) {
   const std::wstring programPath = GetModulePath();
   const std::wstring logFolder = GetLogFolder();
   CCrashHandler::Instance().SetDumpLocation(logFolder, kDumpPrefix);
+  CCrashHandler::Instance().RemoveOldRecorderDumps();
   g_log.Info(L"Initializing service...");
   if (!debugMode) RegisterWithScm(ctx);
 

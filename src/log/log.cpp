@@ -102,7 +102,49 @@ constexpr long kOneWaiter = 4;
 // Rounds a thread spins while the holder runs before it goes to sleep.
 constexpr int kLockSpins = 200;
 
+// Crash processing. A crashing thread waits at most this long for a log
+// lock held by a running thread (a rotation compressing the file); once it
+// gave up, it does not wait again during that crash.
+constexpr DWORD kCrashLockWaitMs = 3000;
+constexpr DWORD kCrashLockPollMs = 5;
+// Threads processing a crash at the same time that the others can tell;
+// more are still processed, only their locks may cost the wait above.
+constexpr size_t kCrashedSlots = 32;
+
+thread_local int t_crashDepth = 0;
+thread_local bool t_crashGaveUp = false;
+std::atomic<DWORD> g_crashedThreads[kCrashedSlots];
+
+bool IsCrashedThread(DWORD id) {
+  if (id == 0) return false;
+  for (const std::atomic<DWORD>& slot : g_crashedThreads) {
+    if (slot.load() == id) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+CLog::CCrashScope::CCrashScope() {
+  if (t_crashDepth++ > 0) return;
+  t_crashGaveUp = false;
+  const DWORD self = ::GetCurrentThreadId();
+  for (std::atomic<DWORD>& slot : g_crashedThreads) {
+    DWORD free = 0;
+    if (slot.compare_exchange_strong(free, self)) break;
+  }
+}
+
+CLog::CCrashScope::~CCrashScope() {
+  if (--t_crashDepth > 0) return;
+  const DWORD self = ::GetCurrentThreadId();
+  for (std::atomic<DWORD>& slot : g_crashedThreads) {
+    DWORD mine = self;
+    if (slot.compare_exchange_strong(mine, 0)) break;
+  }
+}
+
+bool CLog::CCrashScope::InCrash() { return t_crashDepth > 0; }
 
 CLog::CLogLock::CLogLock() : m_waiters(::CreateSemaphoreW(nullptr, 0, MAXLONG, nullptr)) {
   if (!m_waiters) throw CWin32Exc(L"Cannot initialize the log lock.", kUseLastError);
@@ -110,16 +152,44 @@ CLog::CLogLock::CLogLock() : m_waiters(::CreateSemaphoreW(nullptr, 0, MAXLONG, n
 
 CLog::CLogLock::~CLogLock() = default;
 
-void CLog::CLogLock::Lock() {
+bool CLog::CLogLock::Lock() {
   const DWORD self = ::GetCurrentThreadId();
   if (m_owner.load(std::memory_order_relaxed) == self) {
+    // Held since before this thread crashed: what it guards may be half
+    // changed.
+    if (m_ownerCrashDepth != t_crashDepth) return false;
     ++m_depth;
-    return;
+    return true;
   }
   long expected = 0;
-  if (!m_state.compare_exchange_strong(expected, kLocked, std::memory_order_acquire)) LockContended();
+  if (!m_state.compare_exchange_strong(expected, kLocked, std::memory_order_acquire)) {
+    if (t_crashDepth == 0) {
+      LockContended();
+    } else if (!LockInCrash()) {
+      return false;
+    }
+  }
   m_owner.store(self, std::memory_order_relaxed);
   m_depth = 1;
+  m_ownerCrashDepth = t_crashDepth;
+  return true;
+}
+
+// Polls instead of queueing as a waiter: a waiter that gives up could not
+// leave the queue.
+bool CLog::CLogLock::LockInCrash() {
+  for (DWORD waited = 0;; waited += kCrashLockPollMs) {
+    long state = m_state.load(std::memory_order_relaxed);
+    if (!(state & kLocked) &&
+        m_state.compare_exchange_strong(state, state | kLocked, std::memory_order_acquire)) {
+      return true;
+    }
+    if (t_crashGaveUp || waited >= kCrashLockWaitMs || IsCrashedThread(m_owner.load(std::memory_order_relaxed))) {
+      t_crashGaveUp = true;
+      return false;
+    }
+    ::Sleep(kCrashLockPollMs);
+  }
 }
 
 void CLog::CLogLock::Unlock() {
@@ -172,11 +242,13 @@ void CLog::CLogLock::WakeWaiter(long state) {
 
 std::int32_t CLog::CMsgAligment::Get() {
   CLogLock::CHold hold(*m_lock);
+  if (!hold) return 0;
   return m_steps;
 }
 
 void CLog::CMsgAligment::Shift(std::int32_t delta) {
   CLogLock::CHold hold(*m_lock);
+  if (!hold) return;
   m_steps += delta;
   if (m_steps < 0) m_steps = 0;
 }
@@ -190,6 +262,7 @@ CLog::CLog() : m_state(std::make_shared<CSharedState>()), m_alignment(m_state->a
 
 void CLog::SetWriter(std::shared_ptr<CLogWriter> writer, std::wstring path) {
   CLogLock::CHold hold(*m_state->lock);
+  if (!hold) return;
   m_state->logPath = std::move(path);
   m_state->writer = std::move(writer);
   m_state->hasWriter = static_cast<bool>(m_state->writer);
@@ -197,6 +270,7 @@ void CLog::SetWriter(std::shared_ptr<CLogWriter> writer, std::wstring path) {
 
 std::shared_ptr<CLogWriter> CLog::GetWriter() {
   CLogLock::CHold hold(*m_state->lock);
+  if (!hold) return nullptr;
   return m_state->writer;
 }
 
@@ -206,6 +280,7 @@ std::int32_t CLog::GetLevel() const { return m_state->threshold; }
 
 std::wstring CLog::GetLogPath() {
   CLogLock::CHold hold(*m_state->lock);
+  if (!hold) return std::wstring();
   return m_state->logPath;
 }
 
@@ -220,12 +295,14 @@ std::int32_t CLog::GetAlignment() { return m_alignment->Get(); }
 void CLog::Write(std::int32_t level, const std::wstring& text) {
   if (!IsEnabled(level)) return;
   CLogLock::CHold hold(*m_state->lock);
+  if (!hold) return;
   Dispatch(level, m_alignment->Get(), text);
 }
 
 void CLog::WriteWithExc(std::int32_t level, const std::wstring& text, const CExc& exc) {
   if (!IsEnabled(level)) return;
   CLogLock::CHold hold(*m_state->lock);
+  if (!hold) return;
   Write(level, text);
   if (!IsEnabled(level)) return;
   const std::int32_t alignment = m_alignment->Get() + 1;
@@ -262,6 +339,7 @@ void CLog::Dispatch(std::int32_t level, std::int32_t alignment, const std::wstri
 
 void CLog::WriteBanner(const std::wstring& title, HMODULE module) {
   CLogLock::CHold hold(*m_state->lock);
+  if (!hold) return;
   Info(title);
   Info(L"{");
   {

@@ -56,19 +56,40 @@ class CLog {
     ~CLogLock();
     CLogLock(const CLogLock&) = delete;
     CLogLock& operator=(const CLogLock&) = delete;
-    void Lock();
+    // Always true, except on a thread that processes its own crash (see
+    // CCrashScope): false there when the lock is held by a crashed thread
+    // (the caller itself, from before its crash, included), or when it
+    // stays busy for a few seconds. The caller then skips what the lock
+    // guards.
+    bool Lock();
     void Unlock();
 
-    using CHold = CLockHold<CLogLock>;
+    // Holds the lock for a scope; false when Lock refused it.
+    class CHold {
+     public:
+      explicit CHold(CLogLock& lock) : m_lock(lock), m_held(lock.Lock()) {}
+      ~CHold() {
+        if (m_held) m_lock.Unlock();
+      }
+      CHold(const CHold&) = delete;
+      CHold& operator=(const CHold&) = delete;
+      explicit operator bool() const { return m_held; }
+
+     private:
+      CLogLock& m_lock;
+      const bool m_held;
+    };
 
    private:
     void LockContended();
+    bool LockInCrash();
     void WakeWaiter(long state);
 
     // kLocked | kWoken | sleeping waiters * kOneWaiter
     std::atomic<long> m_state{0};
     std::atomic<DWORD> m_owner{0};  // thread id of the holder, 0 when free
     long m_depth = 0;               // recursion depth of the holder
+    int m_ownerCrashDepth = 0;      // the holder's crash depth when it took the lock
     CKernelHandle m_waiters;        // semaphore the sleeping waiters wait on
   };
 
@@ -144,6 +165,21 @@ class CLog {
   void WriteBanner(const std::wstring& title, HMODULE module = nullptr);
 
   CLogLock& GetLock() { return *m_state->lock; }
+
+  // Marks the calling thread, for the scope's life, as processing its own
+  // crash: its log lines never wait for a lock held by a thread that crashed
+  // (nor take one it held itself when it crashed, whose data may be half
+  // changed); they are dropped instead. Scopes nest (a crash inside crash
+  // processing).
+  class CCrashScope {
+   public:
+    CCrashScope();
+    ~CCrashScope();
+    CCrashScope(const CCrashScope&) = delete;
+    CCrashScope& operator=(const CCrashScope&) = delete;
+    // True while the calling thread processes a crash.
+    static bool InCrash();
+  };
 
   // Indentation scope: +1 on construction, -1 on destruction.
   class CLogIndent {

@@ -1,6 +1,8 @@
 #include "logfile/compress.h"
 
 #include "base/exc.h"
+#include "base/handle.h"
+#include "base/path.h"
 #include "util/file.h"
 #include "base/msg.h"
 #include "base/win.h"
@@ -9,12 +11,25 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
 
 constexpr std::uint32_t kCompressBufferBytes = 1048576;  // 1 MiB
 constexpr int kLogCompressionLevel = 9;
+// The new compressed copy while it is written, beside name.log.gz.
+constexpr wchar_t kPartSuffix[] = L".part";
+
+// Makes the file's content durable, so that a power loss after the rename
+// that follows cannot leave a named copy without its data.
+void FlushToDisk(const std::wstring& path) {
+  const CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file || !::FlushFileBuffers(file.Get())) {
+    throw CWin32Exc(FormatMsg(L"Cannot flush the file [%1] to disk.", path), kUseLastError);
+  }
+}
 
 }  // namespace
 
@@ -144,17 +159,20 @@ void AgeFile(const std::wstring& path, const std::wstring& extension, std::int32
   }
 }
 
-void CompressLogFile(CBinFile& file, util::zip_writer_t& writer) {
+void CompressLogFile(CBinFile& file, util::zip_writer_t& writer, const std::function<void()>& placeCompressed) {
   try {
     file.SeekToBegin();
-    const std::unique_ptr<char[]> buffer(new char[kCompressBufferBytes]);
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCompressBufferBytes]);
+    if (!buffer) throw CExc(L"Cannot allocate the compression buffer.", E_OUTOFMEMORY);
     for (;;) {
       const DWORD read = file.Read(buffer.get(), kCompressBufferBytes);
       if (read == 0 || read == static_cast<DWORD>(-1)) break;
       writer.Write(buffer.get(), read);
     }
-    // The gzip file is complete before the live file loses its content.
+    // The gzip file is complete, and in its place, before the live file
+    // loses its content.
     writer.Finish();
+    if (placeCompressed) placeCompressed();
     file.SetSize(0);
     file.SeekToBegin();
   } catch (CExc& exc) {
@@ -164,13 +182,32 @@ void CompressLogFile(CBinFile& file, util::zip_writer_t& writer) {
 }
 
 void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount) {
+  const std::wstring gzPath = logPath + L".gz";
+  const std::wstring partPath = gzPath + kPartSuffix;
   try {
-    const std::wstring gzPath = logPath + L".gz";
-    // The count is a DWORD of the registry; as an age limit it is signed, so
-    // 0x80000000 and above age nothing and the newest copy is replaced.
-    AgeFile(gzPath, L".log.gz", static_cast<std::int32_t>(maxCount));
-    util::zip_writer_t writer(gzPath, kLogCompressionLevel);
-    CompressLogFile(file, writer);
+    try {
+      // Written beside the series and moved into it only once complete:
+      // whenever the process dies, every name.log.gz is a whole gzip file.
+      util::zip_writer_t writer(partPath, kLogCompressionLevel);
+      CompressLogFile(file, writer, [&] {
+        FlushToDisk(partPath);
+        // The count is a DWORD of the registry; as an age limit it is
+        // signed, so 0x80000000 and above age nothing and the newest copy
+        // is replaced.
+        AgeFile(gzPath, L".log.gz", static_cast<std::int32_t>(maxCount));
+        DeleteFileIfExists(gzPath);
+        MoveFileTo(partPath, gzPath);
+      });
+    } catch (...) {
+      // A failed compression costs no copy of the series: what it wrote
+      // goes. The writer is closed by now.
+      try {
+        DeleteFileIfExists(partPath);
+      } catch (const CExc&) {
+        // Replaced by the next rotation.
+      }
+      throw;
+    }
   } catch (CExc& exc) {
     exc.AddContext(L"Unable to validate log size limit. Log path: [%1].", logPath);
     throw;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class CBinFile;
@@ -42,21 +43,27 @@ class zip_writer_t {
 
 }  // namespace util
 
-// Ages the compressed copies of logPath (dropping the oldest beyond maxCount),
-// compresses the whole content of the open live file into logPath + ".gz" at
-// level 9 and empties the live file. maxCount is the registry's DWORD taken
-// as a signed age limit: 0x80000000 and above age nothing, and the newest
-// copy is replaced. Throws CExc with "Unable to validate log
-// size limit. Log path: [%1]." in front; the live file is emptied only after
-// its whole content is safely in the gzip file.
+// Compresses the whole content of the open live file at level 9 into
+// logPath + ".gz.part", then ages the compressed copies of logPath
+// (dropping the oldest beyond maxCount), renames the new one to
+// logPath + ".gz" and empties the live file. So a rotation that fails, or
+// a process that dies during one, leaves the series whole: every copy in it
+// is a complete gzip file, no copy is aged for a compression that did not
+// complete, and the live file keeps its content until the copy holding it
+// has its name. maxCount is the registry's DWORD taken as a signed age
+// limit: 0x80000000 and above age nothing, and the newest copy is replaced.
+// Throws CExc with "Unable to validate log size limit. Log path: [%1]." in
+// front; the partial file is deleted first.
 void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount);
 
 // Streams the whole file, from its beginning, through one 1 MiB buffer into
-// the writer, completes the gzip stream, then truncates the file to zero and
-// leaves its position at the beginning. Memory use does not depend on the
-// size of the file. Throws CExc with "Cannot compress log file. Log: [%1]."
-// in front; on failure the file is not emptied.
-void CompressLogFile(CBinFile& file, util::zip_writer_t& writer);
+// the writer, completes the gzip stream, runs placeCompressed (when given),
+// then truncates the file to zero and leaves its position at the beginning.
+// Memory use does not depend on the size of the file. Throws CExc with
+// "Cannot compress log file. Log: [%1]." in front; on failure the file is
+// not emptied.
+void CompressLogFile(CBinFile& file, util::zip_writer_t& writer,
+                     const std::function<void()>& placeCompressed = nullptr);
 
 // Shifts the aged copies of path one age up, from the oldest down: the copy
 // at age `limit` is deleted, every younger one is moved to the next age.

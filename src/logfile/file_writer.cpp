@@ -44,12 +44,14 @@ CFileLogWriter::~CFileLogWriter() = default;
 
 void CFileLogWriter::Reopen() {
   CLog::CLogLock::CHold hold(m_lock);
+  if (!hold) return;
   m_file.reset();
   OpenFile();
 }
 
 void CFileLogWriter::Write(std::int32_t level, CLog& /*log*/, std::int32_t alignment, const std::wstring& text) {
   CLog::CLogLock::CHold hold(m_lock);
+  if (!hold) return;  // held by a thread that crashed inside this writer
   try {
     if (NeedNewFile() || !m_file) OpenFile();
     if (!m_file) return;
@@ -76,6 +78,7 @@ void CFileLogWriter::WriteRaw(const std::wstring& text) {
 
 std::wstring CFileLogWriter::GetCurrentPath() {
   CLog::CLogLock::CHold hold(m_lock);
+  if (!hold) return std::wstring();
   return m_currentPath;
 }
 
@@ -138,17 +141,34 @@ void CFileLogWriterWithRotation::CheckRotation() {
   try {
     ValidateLogSizeLimit(File(), GetFilePath(), m_maxCount);
   } catch (const CExc& exc) {
-    // The reason goes into the live file itself, as it stands; the file was
-    // not emptied and logging goes on in it. It is appended: a failure while
-    // compressing leaves the position inside the old lines, and a failed
-    // truncation leaves it at the beginning.
+    AppendRotationFailure(exc);
+  } catch (const std::exception&) {
+    // Out of memory: no text to leave either.
+  }
+  // Whatever failed, the file starts again from here: a failed rotation is
+  // tried again after another size limit of lines, not on every line.
+  m_size = 0;
+  try {
+    static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+    WriteBytes(kByteOrderMark, sizeof(kByteOrderMark));
+  } catch (const CExc&) {
+    // A full disk: the header below is lost the same way, line by line.
+  }
+  // Re-enters g_log and this writer on this thread; both locks are recursive.
+  if (m_headerWriter) m_headerWriter->WriteHeader();
+}
+
+void CFileLogWriterWithRotation::AppendRotationFailure(const CExc& exc) {
+  // The reason goes into the live file itself, as it stands; the file was
+  // not emptied and logging goes on in it. It is appended: a failure while
+  // compressing leaves the position inside the old lines, and a failed
+  // truncation leaves it at the beginning.
+  try {
     File().SeekToEnd();
     const std::wstring text = exc.GetFullText();
     WriteBytes(text.data(), static_cast<std::uint32_t>(text.size() * sizeof(wchar_t)));
+  } catch (const CExc&) {
+    // A full disk: the reason is lost, the restart below still happens.
+  } catch (const std::exception&) {
   }
-  m_size = 0;
-  static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
-  WriteBytes(kByteOrderMark, sizeof(kByteOrderMark));
-  // Re-enters g_log and this writer on this thread; both locks are recursive.
-  if (m_headerWriter) m_headerWriter->WriteHeader();
 }

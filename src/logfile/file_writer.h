@@ -48,7 +48,8 @@ class CFileLogWriter : public CLogWriter {
   // (E_FAIL) when all 999 names are locked. Caller holds the writer's lock.
   void OpenFile();
   // Appends bytes to the open file. Caller holds the writer's lock.
-  void WriteBytes(const void* bytes, std::uint32_t size);
+  // Virtual so that a test can put the file on a device that fills up.
+  virtual void WriteBytes(const void* bytes, std::uint32_t size);
   CBinFile& File() { return *m_file; }
 
  private:
@@ -65,7 +66,9 @@ class CFileLogWriter : public CLogWriter {
 // beyond AgentMaxLogSize its content is compressed into name.log.gz (older
 // copies aged up to AgentMaxLogCount), and the same open file starts again
 // with the byte-order mark and the header. A failed rotation leaves its error
-// text in the live file, which then goes on growing.
+// text in the live file (when the disk takes it), which then goes on growing
+// from a new mark and header; the next attempt comes after another size
+// limit of lines.
 class CFileLogWriterWithRotation : public CFileLogWriter {
  public:
   // Reads AgentMaxLogSize and AgentMaxLogCount from the registry. The header
@@ -86,6 +89,7 @@ class CFileLogWriterWithRotation : public CFileLogWriter {
 
  private:
   void CheckRotation();
+  void AppendRotationFailure(const CExc& exc);
 
   const std::wstring m_folder;
   const std::wstring m_name;

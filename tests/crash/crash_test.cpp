@@ -2,6 +2,7 @@
 #include "crash/dump_gen.h"
 #include "crash/out_of_proc.h"
 #include "crash/report_file.h"
+#include "logfile/file_writer.h"
 
 #include "exc_checks.h"
 #include "log_capture.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <shlwapi.h>
 
@@ -35,15 +37,47 @@ std::wstring ChildDir() {
   return buffer;
 }
 
-// Records the id of the thread about to crash, for the parent to compare.
-void NoteCrashingThread() {
-  WriteFileBytes(ChildDir() + L"\\tid" + std::to_wstring(::GetCurrentThreadId()), "");
+// Records the id of the thread about to crash and its exception code, for
+// the parent to compare.
+void NoteCrashingThread(DWORD code = kAccessViolation) {
+  WriteFileBytes(ChildDir() + L"\\tid" + std::to_wstring(::GetCurrentThreadId()), std::to_string(code));
 }
 
 KORLO_NOINLINE void WriteToNull() {
   NoteCrashingThread();
   *static_cast<volatile int*>(nullptr) = 1;
 }
+
+constexpr DWORD kRaisedCode = 0xE0000B0B;
+
+DWORD WINAPI RaisingThread(void* start) {
+  if (start) ::WaitForSingleObject(static_cast<HANDLE>(start), INFINITE);
+  NoteCrashingThread(kRaisedCode);
+  ::RaiseException(kRaisedCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  return 0;
+}
+
+// The log writer that crashes while it writes one line, holding the log's
+// lock and its own.
+struct CCrashingWriter : CFileLogWriterWithRotation {
+  CCrashingWriter() : CFileLogWriterWithRotation(ChildDir(), L"child", true, nullptr) {}
+  void WriteRaw(const std::wstring& text) override {
+    if (text.find(L"crash in the writer") != std::wstring::npos) WriteToNull();
+    CFileLogWriterWithRotation::WriteRaw(text);
+  }
+};
+
+// Run on the first crash, after its dump: another thread crashes while this
+// crash is still being processed, and this one goes on once the other's dump
+// has been started.
+struct CSecondCrash : crash::crash_handler_t {
+  void Run() override {
+    static std::atomic<bool> started{false};
+    if (started.exchange(true)) return;  // the second crash runs this too
+    ::CloseHandle(::CreateThread(nullptr, 0, RaisingThread, nullptr, 0, nullptr));
+    for (int i = 0; i < 2000 && FilesIn(ChildDir(), L"*.mdmp").size() < 2; ++i) ::Sleep(10);
+  }
+};
 
 DWORD WINAPI CrashingThread(void* start) {
   if (start) ::WaitForSingleObject(static_cast<HANDLE>(start), INFINITE);
@@ -53,7 +87,7 @@ DWORD WINAPI CrashingThread(void* start) {
 
 DWORD WINAPI ThrowingThread(void*) {
   return crash::RunInCrashFrame([]() -> int {
-    NoteCrashingThread();
+    NoteCrashingThread(0xE06D7363);
     throw std::runtime_error("nobody catches this");
   });
 }
@@ -75,6 +109,14 @@ TEST(CrashChild, Run) {
   if (role == L"main") {
     exitCode = crash::RunInCrashFrame([] { return WriteToNull(), 0; });
     WriteFileBytes(ChildDir() + L"\\returned", "");
+  } else if (role == L"in-log") {
+    g_log.SetWriter(std::make_shared<CCrashingWriter>());
+    CCrashHandler::Instance().CrashHandlers().Add(1, std::make_shared<CSecondCrash>());
+    exitCode = crash::RunInCrashFrame([] { return g_log.Info(L"crash in the writer"), 0; });
+  } else if (role == L"again") {
+    // The process outlives the frame's crash; its next crash is its end.
+    crash::RunInCrashFrame([] { return WriteToNull(), 0; });
+    ::WaitForSingleObject(::CreateThread(nullptr, 0, CrashingThread, nullptr, 0, nullptr), INFINITE);
   } else if (role == L"throw") {
     // On a thread of its own: the test runner would catch it on this one.
     const CKernelHandle thread(::CreateThread(nullptr, 0, ThrowingThread, nullptr, 0, nullptr));
@@ -83,8 +125,8 @@ TEST(CrashChild, Run) {
   } else {
     // "thread": one other thread crashes; "two": two crash at the same moment.
     const CKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const int count = role == L"two" ? 2 : 1;
-    for (int i = 0; i < count; ++i) ::CloseHandle(::CreateThread(nullptr, 0, CrashingThread, start.Get(), 0, nullptr));
+    ::CloseHandle(::CreateThread(nullptr, 0, CrashingThread, start.Get(), 0, nullptr));
+    if (role == L"two") ::CloseHandle(::CreateThread(nullptr, 0, RaisingThread, start.Get(), 0, nullptr));
     ::Sleep(200);
     ::SetEvent(start.Get());
     ::Sleep(INFINITE);
@@ -97,40 +139,54 @@ struct SCrashCase {
   const wchar_t* role;
   bool outOfProcess;
   DWORD exitCode;
-  DWORD exceptionCode;
   const wchar_t* dumpMask;
+  size_t dumps;  // each of its own thread, with that thread's exception code
 };
 
-// Each crash leaves exactly one dump, named by the generator, whose
-// exception stream names the crashed thread and the crash's code.
-TEST(CrashHandler, CrashesLeaveOneDumpOfTheCrashedThread) {
+// Each crash leaves its own dump, named by the generator, whose exception
+// stream names the crashed thread and the crash's code: threads that crash
+// at once (one of them inside a log write, holding the log's locks), and a
+// crash after an earlier one that the process outlived. The process ends
+// with the code of its first crash, without waiting for anything.
+TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
   const SCrashCase cases[] = {
-      {L"main", false, crash::kCrashExitCode, kAccessViolation, L"T_crash_0.mdmp"},
-      {L"thread", false, kAccessViolation, kAccessViolation, L"T_crash_0.mdmp"},
-      {L"two", false, kAccessViolation, kAccessViolation, L"T_crash_0.mdmp"},
-      {L"throw", false, crash::kCrashExitCode, crash::kUncaughtCxxExceptionCode, L"T_crash_0.mdmp"},
-      {L"thread", true, kAccessViolation, kAccessViolation, L"T_crash__*_*_*.mdmp"},
+      {L"main", false, 1, L"T_crash_0.mdmp", 1},
+      {L"throw", false, 1, L"T_crash_0.mdmp", 1},
+      {L"thread", true, kAccessViolation, L"T_crash__*_*_*.mdmp", 1},
+      {L"in-log", false, 1, L"T_crash_?.mdmp", 2},
+      {L"two", false, 0, L"T_crash_?.mdmp", 2},
+      {L"again", false, kAccessViolation, L"T_crash_?.mdmp", 2},
   };
   for (const SCrashCase& c : cases) {
     SCOPED_TRACE(Narrow(c.role) + (c.outOfProcess ? " out of process" : " in process"));
+#ifdef KORLO_SEH_FRAME_EMULATED
+    // An emulated frame ends the process at the crash inside it.
+    if (c.role == std::wstring(L"again")) continue;
+#endif
     CScratchDir dir;
     ::SetEnvironmentVariableW(kDirVariable, dir.Path().c_str());
     const std::wstring role = (c.outOfProcess ? L"oop-" : L"") + std::wstring(c.role);
-    const SProcessResult run = RunSelfAsChild("CrashChild.Run", role, 60000);
+    const SProcessResult run = RunSelfAsChild("CrashChild.Run", role, 90000);
     ::SetEnvironmentVariableW(kDirVariable, nullptr);
 
     EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(c.exitCode, run.exitCode) << run.output;
+    // Two threads at the same moment: either may be the first.
+    const bool either = c.exitCode == 0 && (run.exitCode == kAccessViolation || run.exitCode == kRaisedCode);
+    EXPECT_TRUE(either || run.exitCode == c.exitCode) << run.exitCode << run.output;
     const std::vector<std::wstring> dumps = FilesIn(dir.Path(), L"*.mdmp");
-    ASSERT_EQ(1u, dumps.size()) << run.output;
-    EXPECT_TRUE(::PathMatchSpecW(dumps[0].c_str(), c.dumpMask)) << Narrow(dumps[0]);
-    const SDumpFacts facts = ReadDump(dir / dumps[0]);
-    EXPECT_TRUE(facts.valid);
-    ASSERT_TRUE(facts.hasException);
-    EXPECT_TRUE(Exists(dir / (L"tid" + std::to_wstring(facts.threadId))));
-    EXPECT_EQ(c.role == std::wstring(L"two") ? 2u : 1u, FilesIn(dir.Path(), L"tid*").size());
+    ASSERT_EQ(c.dumps, dumps.size()) << run.output;
+    ASSERT_EQ(c.dumps, FilesIn(dir.Path(), L"tid*").size());
+    std::vector<DWORD> threads;
+    for (const std::wstring& dump : dumps) {
+      EXPECT_TRUE(::PathMatchSpecW(dump.c_str(), c.dumpMask)) << Narrow(dump);
+      const SDumpFacts facts = ReadDump(dir / dump);
+      EXPECT_TRUE(facts.valid);
+      EXPECT_TRUE(facts.hasException);
+      EXPECT_EQ(ReadFileBytes(dir / (L"tid" + std::to_wstring(facts.threadId))), std::to_string(facts.code));
+      threads.push_back(facts.threadId);
+    }
+    EXPECT_TRUE(c.dumps == 1 || threads[0] != threads[1]);
     EXPECT_EQ(std::string::npos, run.output.find("starting debugger")) << run.output;
-    EXPECT_EQ(c.exceptionCode, facts.code);
 #ifndef KORLO_SEH_FRAME_EMULATED
     // A real frame returns from the crash to its caller (the service main
     // goes on to return, main to end the process with 1).
@@ -159,12 +215,19 @@ TEST(DumpFiles, LowestFreeIdentifierAfterRemovingTheOldest) {
   }
   const std::vector<std::wstring> others = {L"Q_crash_0.mdmp", L"P_crash_0.log", L"P_other.mdmp"};
   for (const auto& name : others) TouchAt(folder + L"\\" + name, 120000000000000000ull);
+  // The recorder's dumps, older still: neither counted nor deleted here.
+  for (unsigned i = 0; i < 22; ++i) TouchAt(folder + L"\\P_crash__1_2_" + std::to_wstring(i) + L".mdmp", 110000000000000000ull + i);
 
   CLogCapture log;
   EXPECT_EQ(folder + L"\\P_crash_7.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
   EXPECT_TRUE(log.Contains(kLogInfo, L"Dump [" + folder + L"\\P_crash_7.mdmp] deleted."));
-  EXPECT_EQ(19u, FilesIn(folder, L"P_crash_*.mdmp").size());
+  EXPECT_EQ(19u + 22u, FilesIn(folder, L"P_crash_*.mdmp").size());
   for (const auto& name : others) EXPECT_EQ("x", ReadFileBytes(folder + L"\\" + name)) << Narrow(name);
+  // A clean-up of their own, at the start of the service, keeps the newest 20.
+  CCrashHandler::Instance().SetDumpLocation(folder, L"P");
+  CCrashHandler::Instance().RemoveOldRecorderDumps();
+  EXPECT_FALSE(Exists(folder + L"\\P_crash__1_2_1.mdmp"));
+  EXPECT_EQ(19u + 20u, FilesIn(folder, L"P_crash_*.mdmp").size());
 }
 
 KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {

@@ -1,13 +1,16 @@
 #include "logfile/file_writer.h"
 
+#include "logfile/compress.h"
 #include "logfile/log_folder.h"
 #include "log_files.h"
 #include "settings/settings.h"
 #include "test_support.h"
 #include "base/msg.h"
+#include "util/file.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -17,6 +20,7 @@
 namespace {
 
 using log_files::CLogWriterScope;
+using log_files::RunOnUnixPath;
 using log_files::ReadGzip;
 using namespace testing_support;
 
@@ -128,24 +132,93 @@ TEST_F(RotatingWriterTest, RotatesOnlyAboveLimit) {
   }
 }
 
-// A file mapped by someone else (a log viewer) cannot be truncated: the
-// compression succeeds, emptying the live file fails after its position was
-// moved to the beginning. The failures of the compression itself are checked
-// in its own test.
-TEST_F(RotatingWriterTest, FailedRotationKeepsTheOldLinesAndAppendsTheError) {
-  const std::wstring live = m_dir / L"svc.log";
-  auto writer = MakeWriter();
-  CLogWriterScope scope(writer);
-  const std::string full = FillToLimit(*writer, live);
-  CFileHandle viewer(::CreateFileW(live.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr));
-  CKernelHandle section(::CreateFileMappingW(viewer.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  const void* view = ::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0);
-  ASSERT_NE(nullptr, view);
-  g_log.Info(L"crossing");
-  g_log.Info(L"after");
-  ::UnmapViewOfFile(view);
-  ExpectFailedRotation(ReadFileBytes(live), full, live, L"Cannot compress log file. Log: [" + live + L"].");
+// The live file on a disk that fills up: the writes after the next
+// `writesLeft` go to the always-full device, and fail as on a full disk.
+struct CFillingWriter : CFileLogWriterWithRotation {
+  CFillingWriter(const std::wstring& folder)
+      : CFileLogWriterWithRotation(folder, L"svc", true, std::make_shared<CLogHeaderWriter>(L"Version", nullptr)) {}
+  void WriteBytes(const void* bytes, std::uint32_t size) override {
+    if (writesLeft-- > 0) return CFileLogWriterWithRotation::WriteBytes(bytes, size);
+    CBinFile::Create(L"Z:\\dev\\full", GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING)->Write(bytes, size);
+  }
+  int writesLeft = INT_MAX;
+};
+
+// The disk fills up during the compression, and in one case before the error
+// text too: the older copies stay as they were, the live file keeps its lines
+// (then the error text, the mark and the header when there is room) and the
+// next line does not try again. Once space returns, the next size limit of
+// lines rotates: the live file restarts with the mark and the header and the
+// series ages by one, whole.
+TEST_F(RotatingWriterTest, DiskFullDuringRotationCostsNoCopyAndRetriesAfterTheNextLimit) {
+  for (const bool errorTextLost : {false, true}) {
+    SCOPED_TRACE(errorTextLost);
+    CScratchDir dir;
+    const std::wstring live = dir / L"svc.log", part = dir / L"svc.log.gz.part";
+    const std::vector<std::wstring> series = {dir / L"svc.log.gz", dir / L"svc.1.log.gz", dir / L"svc.2.log.gz"};
+    // A file there fills up at once; "rm" gives the space back.
+    if (!RunOnUnixPath(L"ln -s /dev/full", part, true)) GTEST_SKIP() << "no always-full device";
+    for (int age = 0; age < 2; ++age) util::zip_writer_t(series[age], 9).Write(age ? "one" : "zero", age ? 3 : 4);
+    auto writer = std::make_shared<CFillingWriter>(dir.Path());
+    CLogWriterScope scope(writer);
+    const std::string full = FillToLimit(*writer, live);
+    writer->writesLeft = errorTextLost ? 1 : INT_MAX;
+    g_log.Info(L"crossing");
+    writer->writesLeft = INT_MAX;
+    ASSERT_TRUE(RunOnUnixPath(L"rm", part, false));
+    g_log.Info(L"after");
+    EXPECT_FALSE(Exists(series[2]));
+    EXPECT_EQ("zero", ReadGzip(series[0]));
+    EXPECT_EQ("one", ReadGzip(series[1]));
+    const std::string kept = ReadFileBytes(live);
+    if (errorTextLost) {
+      EXPECT_EQ(0, kept.compare(0, full.size(), full));
+      EXPECT_EQ((std::vector<std::wstring>{L"crossing", L"after"}), LogLineTexts(Utf16(kept.substr(full.size()))));
+    } else {
+      ExpectFailedRotation(kept, full, live, L"No space left on device");
+    }
+
+    const std::wstring limit(writer->GetMaxSize() / 2, L'y');
+    {
+      CLog::CLogLock::CHold hold(g_log.GetLock());
+      writer->WriteRaw(limit);
+    }
+    g_log.Info(L"rotated");
+    EXPECT_TRUE(ReadGzip(series[0]) == kept + std::string(reinterpret_cast<const char*>(limit.data()), limit.size() * 2));
+    EXPECT_EQ("zero", ReadGzip(series[1]));
+    EXPECT_EQ("one", ReadGzip(series[2]));
+    const std::string restarted = ReadFileBytes(live);
+    EXPECT_EQ("\xFF\xFE", restarted.substr(0, 2));
+    const std::vector<std::wstring> texts = LogLineTexts(Utf16(restarted));
+    ExpectHeader(texts);
+    EXPECT_EQ(L"rotated", texts.back());
+  }
+}
+
+TEST(RotationChild, Run) {
+  if (ChildRole().empty()) GTEST_SKIP() << "runs only as a child";
+  CLogWriterScope scope(std::make_shared<CFileLogWriterWithRotation>(ChildRole(), L"svc", true, nullptr));
+  g_log.Info(L"next");
+  ::ExitProcess(0);
+}
+
+// A process killed at several moments of the rotation of a 21 MiB live
+// file, and run again: every compressed copy is a whole gzip file, and the
+// old lines are whole in one of them or still in the live file.
+TEST(RotatingWriter, KilledDuringRotationLeavesOnlyWholeCopies) {
+  CScratchDir dir;
+  std::wstring lines;
+  for (int i = 0; lines.size() < 21 * 524288; ++i) lines += L"old line " + std::to_wstring(i * 2654435761u) + L"\r\n";
+  const std::string old(reinterpret_cast<const char*>(lines.data()), lines.size() * 2);
+  WriteFileBytes(dir / L"svc.log", old);
+  for (DWORD killAfterMs : {1000, 2500, 60000}) {
+    SCOPED_TRACE(killAfterMs);
+    RunSelfAsChild("RotationChild.Run", dir.Path(), killAfterMs);
+    bool kept = ReadFileBytes(dir / L"svc.log").compare(0, old.size(), old) == 0;
+    for (const std::wstring& copy : FilesIn(dir.Path(), L"*.gz")) kept |= ReadGzip(dir / copy).compare(0, old.size(), old) == 0;
+    EXPECT_TRUE(kept);
+  }
+  EXPECT_FALSE(ReadFileBytes(dir / L"svc.log").size() > old.size()) << "never rotated";
 }
 
 // Another program holding the live file (and the first numbered one)
