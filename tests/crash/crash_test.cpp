@@ -130,6 +130,7 @@ TEST(CrashHandler, CrashesLeaveOneDumpOfTheCrashedThread) {
     EXPECT_EQ(c.role == std::wstring(L"two") ? 2u : 1u, FilesIn(dir.Path(), L"tid*").size());
     EXPECT_EQ(std::string::npos, run.output.find("starting debugger")) << run.output;
     EXPECT_EQ(c.exceptionCode, facts.code);
+    EXPECT_FALSE(OpenToUsers(dir / dumps[0]));
   }
 }
 
@@ -142,10 +143,16 @@ void TouchAt(const std::wstring& path, std::uint64_t time) {
   ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &at));
 }
 
+// The folder is made for administrators only; a folder of a dump's name is
+// a taken name, never counted or deleted.
 TEST(DumpFiles, LowestFreeIdentifierAfterRemovingTheOldest) {
   CScratchDir dir;
   const std::wstring folder = dir / L"dumps";
   EXPECT_EQ(folder + L"\\P_crash_0.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
+  EXPECT_FALSE(OpenToUsers(folder));
+  ASSERT_TRUE(::CreateDirectoryW((folder + L"\\P_crash_0.mdmp").c_str(), nullptr));
+  EXPECT_EQ(folder + L"\\P_crash_1.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
+  ASSERT_TRUE(::RemoveDirectoryW((folder + L"\\P_crash_0.mdmp").c_str()));
   // 20 dumps, the oldest being number 7; and files of other prefixes and
   // extensions, older still, that must stay.
   for (unsigned id = 0; id < 20; ++id) {
@@ -177,6 +184,7 @@ TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   WriteReportHere(dir.Path());
   const std::vector<std::wstring> lines = SplitLines(Utf16(ReadFileBytes(dir / L"R_crash_0.log")));
   ASSERT_GT(lines.size(), 10u);
+  EXPECT_FALSE(OpenToUsers(dir / L"R_crash_0.log"));
   EXPECT_TRUE(StartsWith(lines[2], L"// Exception: 0xe0000042, Address: 0x")) << Narrow(lines[2]);
   const std::string all = "\n" + JoinLines(lines) + "\n";
   for (const char* part : {"\nLoaded modules:\n", "\nrax=", "\nrip=", "\ncs=", "\nStack frames:\n", "\nFrame address: 0x",

@@ -4,6 +4,7 @@
 #include "base/msg.h"
 #include "util/file.h"
 
+#include <aclapi.h>
 #include <objbase.h>
 
 #include <cstring>
@@ -193,6 +194,29 @@ std::vector<std::wstring> LogLineTexts(const std::wstring& content) {
 bool Exists(const std::wstring& path) {
   const std::wstring full = path.size() >= MAX_PATH && path.compare(0, 4, L"\\\\?\\") != 0 ? L"\\\\?\\" + path : path;
   return ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool OpenToUsers(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS) {
+    return true;
+  }
+  const CLocalMem owned(descriptor);
+  if (dacl == nullptr) return true;
+  const WELL_KNOWN_SID_TYPE users[] = {WinWorldSid,       WinBuiltinUsersSid,   WinAuthenticatedUserSid,
+                                       WinInteractiveSid, WinBuiltinGuestsSid, WinAnonymousSid};
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    for (const WELL_KNOWN_SID_TYPE type : users) {
+      BYTE sid[SECURITY_MAX_SID_SIZE];
+      DWORD size = sizeof(sid);
+      if (::CreateWellKnownSid(type, nullptr, sid, &size) && ::EqualSid(sid, &ace->SidStart)) return true;
+    }
+  }
+  return false;
 }
 
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {

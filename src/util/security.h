@@ -1,0 +1,45 @@
+// Access lists for what only the machine's administrators may read or change:
+// the log and dump folder, its dumps and reports, the private folders of the
+// programs the service writes to disk and starts.
+#pragma once
+
+#include "base/handle.h"
+#include "base/win.h"
+
+#include <string>
+
+namespace util {
+
+// A security descriptor owned by the Administrators group whose protected
+// access list (nothing inherited from
+// the parent) grants full control to SYSTEM and to the Administrators group,
+// inherited by everything created below a folder it is given to, and to no
+// one else. Throws CWin32Exc when the descriptor cannot be built.
+class protected_security_t {
+ public:
+  protected_security_t();
+  // For CreateDirectoryW / CreateFileW; valid while this object lives.
+  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+  PACL Dacl() const;
+  PSID Owner() const;
+
+ private:
+  CLocalMem m_descriptor;
+  SECURITY_ATTRIBUTES m_attributes = {};
+};
+
+// Gives an existing file or folder the Administrators group as its owner and
+// the protected access list in place of the one it has (a folder's children
+// inherit it). Throws CWin32Exc.
+void ProtectPath(const std::wstring& path);
+
+// CreateFileW of a file that, when this call creates it, has the protected
+// access list whatever its folder's is. An invalid handle on failure, with
+// the last error set.
+CFileHandle CreateProtectedFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition);
+
+// Creates the folder with its missing parents and gives the folder itself
+// the protected access list, also when it existed already. Throws CExc.
+void MakeProtectedFolder(const std::wstring& path);
+
+}  // namespace util
