@@ -266,8 +266,38 @@ TEST(OutOfProcess, DumpTypeAndExitTexts) {
                                        L"", L"GA"));
 }
 
+// The embedded image asks the loader to take its libraries from the system
+// folder only (load configuration: DependentLoadFlags 0x800).
+TEST(OutOfProcess, RecorderImportsComeFromTheSystemFolderOnly) {
+  const auto* image = g_recorderImage;
+  auto at = [image](std::size_t offset, std::size_t size) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, image + offset, size);
+    return value;
+  };
+  const std::uint32_t pe = at(60, 4);
+  const bool wide = at(pe + 24, 2) == 0x20B;
+  const std::uint32_t directory = pe + 24 + (wide ? 112 : 96) + 10 * 8;
+  const std::uint32_t rva = at(directory, 4), size = at(directory + 4, 4);
+  ASSERT_NE(0u, rva);
+  // The section holding it maps the RVA to a file offset.
+  const std::uint32_t sections = pe + 24 + at(pe + 20, 2);
+  std::uint32_t offset = 0;
+  for (std::uint32_t i = 0; i < at(pe + 6, 2); ++i) {
+    const std::uint32_t header = sections + i * 40, start = at(header + 12, 4);
+    if (rva >= start && rva < start + at(header + 8, 4)) offset = at(header + 20, 4) + (rva - start);
+  }
+  ASSERT_NE(0u, offset);
+  const std::uint32_t flagsAt = wide ? 0x4E : 0x3A;  // DependentLoadFlags
+  EXPECT_GE(size, flagsAt + 2);
+  EXPECT_GE(at(offset, 4), flagsAt + 2);
+  EXPECT_EQ(0x800u, at(offset + flagsAt, 2));
+  EXPECT_LE(g_recorderImage_size, 4096u);
+}
+
 // The embedded image, run as written to disk: its argument checks and a
-// real dump of this process without exception information.
+// real dump of this process without exception information, for
+// administrators only.
 TEST(OutOfProcess, RecorderExitCodes) {
   CScratchDir dir;
   const std::wstring recorder = dir / L"recorder.exe";
@@ -301,6 +331,7 @@ TEST(OutOfProcess, RecorderExitCodes) {
   const SDumpFacts facts = ReadDump(dir / dumps[0]);
   EXPECT_TRUE(facts.valid);
   EXPECT_FALSE(facts.hasException);
+  EXPECT_FALSE(OpenToUsers(dir / dumps[0]));
 }
 
 }  // namespace
