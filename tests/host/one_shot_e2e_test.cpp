@@ -58,9 +58,8 @@ TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
 // the program: nothing is loaded.
 TEST_F(OneShotTest, OneShotRunsLoadThePluginNeitherFromTheCurrentFolderNorFromPath) {
   CHostRun host;
-  const std::wstring planted = m_dir / L"KorloVssSupport.dll";
-  ASSERT_TRUE(::CopyFileW((testing_support::ProgramFolder() + L"\\fixture_plugin_all.dll").c_str(), planted.c_str(),
-                          FALSE));
+  ASSERT_TRUE(::CopyFileW((testing_support::ProgramFolder() + L"\\fixture_plugin_all.dll").c_str(),
+                          (m_dir / L"KorloVssSupport.dll").c_str(), FALSE));
   wchar_t path[4096] = {};
   ::GetEnvironmentVariableW(L"PATH", path, 4096);
   ::SetEnvironmentVariableW(L"PATH", (m_dir.Path() + L";" + path).c_str());

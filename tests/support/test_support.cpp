@@ -199,24 +199,20 @@ bool Exists(const std::wstring& path) {
 bool OpenToUsers(const std::wstring& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   PACL dacl = nullptr;
-  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS) {
-    return true;
-  }
+  ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                          &descriptor);
   const CLocalMem owned(descriptor);
-  if (dacl == nullptr) return true;
-  const WELL_KNOWN_SID_TYPE users[] = {WinWorldSid,       WinBuiltinUsersSid,   WinAuthenticatedUserSid,
-                                       WinInteractiveSid, WinBuiltinGuestsSid, WinAnonymousSid};
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-    for (const WELL_KNOWN_SID_TYPE type : users) {
+  ACCESS_ALLOWED_ACE* ace = nullptr;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
+    for (const auto type : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid, WinInteractiveSid,
+                            WinBuiltinGuestsSid, WinAnonymousSid}) {
       BYTE sid[SECURITY_MAX_SID_SIZE];
       DWORD size = sizeof(sid);
-      if (::CreateWellKnownSid(type, nullptr, sid, &size) && ::EqualSid(sid, &ace->SidStart)) return true;
+      ::CreateWellKnownSid(type, nullptr, sid, &size);
+      if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ::EqualSid(sid, &ace->SidStart)) return true;
     }
   }
-  return false;
+  return dacl == nullptr;
 }
 
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {
