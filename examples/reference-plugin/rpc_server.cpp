@@ -105,8 +105,8 @@ error_status_t GetStatus(wchar_t* pluginName, wchar_t* logName, ULONG* processId
   });
 }
 
-error_status_t RequestUninstall(boolean rebootRequired, const char fileLockName[RP_LOCK_NAME_CHARS], RP_DECISION decision,
-                                boolean* started) {
+error_status_t RequestUninstall(boolean rebootRequired, const char fileLockName[RP_LOCK_NAME_CHARS],
+                                RP_DECISION decision, boolean* started) {
   *started = 0;
   return refPlugin::RunGuarded<error_status_t>(L"RPC RequestUninstall", ERROR_INTERNAL_ERROR, [&]() -> error_status_t {
     std::wstring caller;

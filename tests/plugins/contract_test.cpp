@@ -187,7 +187,8 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
 
     // An injected lock name never reaches the host.
     for (const char* lock : {"-agent_path C:\\Windows\\x -svc_name Foo", "..\\x"}) {
-      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), local.RequestUninstall(false, lock, EDecision::kNone, started));
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                local.RequestUninstall(false, lock, EDecision::kNone, started));
       EXPECT_TRUE(TakeRequests().empty());
     }
 
