@@ -11,9 +11,10 @@ namespace util {
 
 namespace {
 
-// Owned by Administrators; protected; full control for SYSTEM and
-// Administrators, inherited by files and folders below.
-constexpr wchar_t kProtectedSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Protected; full control for SYSTEM and Administrators, inherited by files
+// and folders below. The owner is left to the creator (SYSTEM or an
+// administrator where the service and its tools run).
+constexpr wchar_t kProtectedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 }  // namespace
 
@@ -36,20 +37,12 @@ PACL protected_security_t::Dacl() const {
   return dacl;
 }
 
-PSID protected_security_t::Owner() const {
-  BOOL defaulted = FALSE;
-  PSID owner = nullptr;
-  ::GetSecurityDescriptorOwner(m_descriptor.Get(), &owner, &defaulted);
-  return owner;
-}
-
 void ProtectPath(const std::wstring& path) {
   protected_security_t security;
   std::wstring name = AddLongPathPrefix(path);
   const DWORD error = ::SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT,
-                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                                  PROTECTED_DACL_SECURITY_INFORMATION,
-                                              security.Owner(), nullptr, security.Dacl(), nullptr);
+                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                              nullptr, nullptr, security.Dacl(), nullptr);
   if (error != ERROR_SUCCESS) {
     throw CWin32Exc(L"Cannot restrict the access to [%1] to administrators.", path, error);
   }

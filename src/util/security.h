@@ -10,8 +10,7 @@
 
 namespace util {
 
-// A security descriptor owned by the Administrators group whose protected
-// access list (nothing inherited from
+// A security descriptor whose protected access list (nothing inherited from
 // the parent) grants full control to SYSTEM and to the Administrators group,
 // inherited by everything created below a folder it is given to, and to no
 // one else. Throws CWin32Exc when the descriptor cannot be built.
@@ -21,21 +20,21 @@ class protected_security_t {
   // For CreateDirectoryW / CreateFileW; valid while this object lives.
   SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
   PACL Dacl() const;
-  PSID Owner() const;
 
  private:
   CLocalMem m_descriptor;
   SECURITY_ATTRIBUTES m_attributes = {};
 };
 
-// Gives an existing file or folder the Administrators group as its owner and
-// the protected access list in place of the one it has (a folder's children
-// inherit it). Throws CWin32Exc.
+// Gives an existing file or folder the protected access list in place of the
+// one it has (the system passes it on to a folder's children). Throws
+// CWin32Exc.
 void ProtectPath(const std::wstring& path);
 
 // CreateFileW of a file that, when this call creates it, has the protected
-// access list whatever its folder's is. An invalid handle on failure, with
-// the last error set.
+// access list whatever its folder's is. An invalid handle when the file
+// cannot be opened, with the last error set; throws CWin32Exc when the
+// descriptor cannot be built.
 CFileHandle CreateProtectedFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition);
 
 // Creates the folder with its missing parents and gives the folder itself
