@@ -283,7 +283,7 @@ TEST(OutOfProcess, RecorderImportsComeFromTheSystemFolderOnly) {
     if (rva != 0 && rva >= start && rva < start + at(header + 8, 4)) config = at(header + 20, 4) + rva - start;
   }
   ASSERT_NE(0u, config);
-  const std::uint32_t flagsAt = wide ? 0x4E : 0x3A;  // DependentLoadFlags
+  const std::uint32_t flagsAt = wide ? 0x4E : 0x36;  // DependentLoadFlags
   EXPECT_GE(at(config, 4), flagsAt + 2);
   EXPECT_EQ(0x800u, at(config + flagsAt, 2));
   EXPECT_LE(g_recorderImage_size, 4096u);

@@ -53,6 +53,9 @@ typedef struct {
   ULONG_PTR editList;
 } load_config_t;
 
+/* The sizes cmake/set-load-config.sh is given: 0x58 on x64, 0x3C on x86. */
+typedef char load_config_size_check[sizeof(load_config_t) == (sizeof(void*) == 8 ? 0x58 : 0x3C) ? 1 : -1];
+
 #if defined(__GNUC__)
 __attribute__((section(".loadcfg")))
 #endif
