@@ -24,6 +24,21 @@ enum class EDecision { kNone, kAccept, kCancel };
 // a time. ERROR_NOT_READY when PluginMain is not running.
 DWORD RequestRemoval(bool rebootRequired, const char* fileLockName, EDecision decision, bool& started);
 
+// The largest request the RPC interface takes, in bytes.
+constexpr unsigned kMaxRequestBytes = 1024;
+// Capacity of a file lock name, terminating null included.
+constexpr size_t kLockNameChars = 65;
+
+// True when the token may ask for the removal: it holds the local
+// Administrators group and is neither an anonymous nor a guest logon (nor in
+// the Guests group). `caller` gets the reason of a refusal appended.
+bool TokenMayRemove(HANDLE token, std::wstring& caller);
+
+// True for an empty name and for a plain file name stem: fewer than
+// kLockNameChars characters, only letters, digits, "_", "-" and ".", not
+// starting with "-" or ".".
+bool IsPlainLockName(const char* name);
+
 // Registers / unregisters the RPC interface with the process's RPC run-time.
 // Unregistering waits for the calls in progress and does nothing when the
 // interface is not registered.

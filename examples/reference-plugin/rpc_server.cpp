@@ -15,6 +15,8 @@ extern "C" void __RPC_USER MIDL_user_free(void* block) { ::HeapFree(::GetProcess
 
 namespace refPlugin {
 
+static_assert(kLockNameChars == RP_LOCK_NAME_CHARS, "the lock name's capacity is the interface's");
+
 namespace {
 
 std::atomic<bool> g_registered{false};
@@ -40,15 +42,39 @@ bool CallerIsAuthenticated(std::wstring& caller) {
   return service != RPC_C_AUTHN_NONE && level >= RPC_C_AUTHN_LEVEL_PKT_INTEGRITY;
 }
 
+// True when the current call may change the machine: authenticated (as
+// above), and the caller's own token, taken by impersonating it, may remove
+// the service (TokenMayRemove). `caller` says what was found.
+bool CallerIsAdministrator(std::wstring& caller) {
+  if (!CallerIsAuthenticated(caller)) return false;
+  const RPC_STATUS status = ::RpcImpersonateClient(nullptr);
+  if (status != RPC_S_OK) {
+    caller += L", cannot impersonate: status " + std::to_wstring(status);
+    return false;
+  }
+  HANDLE token = nullptr;
+  const BOOL opened = ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+  const DWORD error = ::GetLastError();
+  ::RpcRevertToSelf();
+  if (!opened) {
+    caller += L", no token: error " + std::to_wstring(error);
+    return false;
+  }
+  const bool allowed = TokenMayRemove(token, caller);
+  ::CloseHandle(token);
+  return allowed;
+}
+
 }  // namespace
 
 DWORD RegisterRpcInterface() {
   // Registered for unauthenticated callers too, so that GetStatus works
   // without a domain; each routine that changes the machine checks its
-  // caller itself (CallerIsAuthenticated).
+  // caller itself (CallerIsAdministrator). No request may be larger than
+  // kMaxRequestBytes: the run-time refuses it before any routine runs.
   const RPC_STATUS status =
       ::RpcServerRegisterIf2(ReferencePlugin_v1_0_s_ifspec, nullptr, nullptr, RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH,
-                             RPC_C_LISTEN_MAX_CALLS_DEFAULT, static_cast<unsigned>(-1), nullptr);
+                             RPC_C_LISTEN_MAX_CALLS_DEFAULT, kMaxRequestBytes, nullptr);
   if (status == RPC_S_OK) g_registered = true;
   return status;
 }
@@ -79,14 +105,21 @@ error_status_t GetStatus(wchar_t* pluginName, wchar_t* logName, ULONG* processId
   });
 }
 
-error_status_t RequestUninstall(boolean rebootRequired, const char* fileLockName, RP_DECISION decision,
-                                boolean* started) {
+error_status_t RequestUninstall(boolean rebootRequired, const char fileLockName[RP_LOCK_NAME_CHARS],
+                                RP_DECISION decision, boolean* started) {
   *started = 0;
   return refPlugin::RunGuarded<error_status_t>(L"RPC RequestUninstall", ERROR_INTERNAL_ERROR, [&]() -> error_status_t {
     std::wstring caller;
-    if (!refPlugin::CallerIsAuthenticated(caller)) {
-      refPlugin::Log().Write(L"RPC RequestUninstall refused: the caller is not authenticated (" + caller + L").");
+    if (!refPlugin::CallerIsAdministrator(caller)) {
+      refPlugin::Log().Write(L"RPC RequestUninstall refused: the caller may not remove the service (" + caller +
+                             L").");
       return ERROR_ACCESS_DENIED;
+    }
+    // The host puts the name on a command line and into file and event
+    // names: only a plain file name stem goes on.
+    if (!refPlugin::IsPlainLockName(fileLockName)) {
+      refPlugin::Log().Write(L"RPC RequestUninstall refused: the file lock name is not a plain file name.");
+      return ERROR_INVALID_PARAMETER;
     }
     refPlugin::EDecision choice;
     switch (decision) {

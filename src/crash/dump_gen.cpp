@@ -7,6 +7,7 @@
 #include "crash/report_file.h"
 #include "log/log.h"
 #include "util/file.h"
+#include "util/security.h"
 
 #include <dbghelp.h>
 
@@ -94,7 +95,7 @@ void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps, std::size_t k
 
 std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder, const std::wstring& extension) {
   try {
-    FileMakeFolder(folder);
+    util::MakeProtectedFolder(folder);
     DumpsByAge dumps = FindDumps(prefix, folder, extension);
     KeepDumps(dumps, prefix, extension, true);
     RemoveOldDumps(folder, dumps);
@@ -102,7 +103,11 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
     for (const auto& dump : dumps) taken.insert(dump.second);
     for (unsigned id = 0; id < kDumpIdentifiers; ++id) {
       const std::wstring name = DumpName(prefix, std::to_wstring(id), extension);
-      if (taken.count(name) == 0) return CombinePath(folder, name);
+      // Anything else of that name (a folder, a file made since) takes it too.
+      const std::wstring path = CombinePath(folder, name);
+      if (taken.count(name) == 0 && ::GetFileAttributesW(AddLongPathPrefix(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return path;
+      }
     }
     throw CExc(L"All dump identifiers are reserved.", E_FAIL);
   } catch (CExc& e) {
@@ -150,8 +155,7 @@ void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& pr
     for (unsigned attempt = 1; !file; ++attempt) {
       const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
       g_log.Info(L"Writing dump. Dump path: %1.", path);
-      file.Reset(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      file = util::CreateProtectedFile(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
       const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
       if (!file && (error != ERROR_FILE_EXISTS || attempt == kNameRaceAttempts)) {
         throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
@@ -177,6 +181,10 @@ void legacy_dump_gen_t::Generate(const std::wstring& folder, const std::wstring&
   try {
     const std::wstring path = NextDumpPath(prefix, folder, L"log");
     g_log.Info(L"Writing legacy dump. Dump path: %1.", path);
+    // Made here with its access list; the report appends to it.
+    if (!util::CreateProtectedFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS)) {
+      throw CWin32Exc(L"Cannot create the crash report file. File path: [%1].", path, kUseLastError);
+    }
     CExceptionReportFile& report = CExceptionReportFile::Instance();
     if (!report.SetReportPath(path.c_str())) throw CExc(L"Cannot set the report path.", E_OUTOFMEMORY);
     report.WriteCrashReport(pointers);

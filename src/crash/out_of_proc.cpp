@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "settings/settings.h"
 #include "util/file.h"
+#include "util/security.h"
 
 #include <objbase.h>
 #include <rpc.h>
@@ -58,15 +59,16 @@ namespace win32 {
 
 namespace {
 
-std::wstring NewRecorderPath() {
-  const std::wstring temp = GetTempFolder();
-  FileMakeFolder(temp);
-  return CombinePath(temp, L"KorloDumpRecorder" + NewBracedGuid());
-}
+std::wstring NewRecorderName() { return L"KorloDumpRecorder" + NewBracedGuid(); }
 
 }  // namespace
 
-COutOfProcDumpGen::COutOfProcDumpGen() : m_recorderPath(NewRecorderPath()) {
+COutOfProcDumpGen::COutOfProcDumpGen() {
+  const std::wstring name = NewRecorderName();
+  const std::wstring temp = GetTempFolder();
+  FileMakeFolder(temp);
+  const std::wstring folder = CombinePath(temp, name);
+  m_recorderPath = CombinePath(folder, name);
   HANDLE duplicate = nullptr;
   if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), &duplicate, 0, TRUE,
                          DUPLICATE_SAME_ACCESS)) {
@@ -76,6 +78,15 @@ COutOfProcDumpGen::COutOfProcDumpGen() : m_recorderPath(NewRecorderPath()) {
   }
   m_process.Reset(duplicate);
 
+  // Others may write to the temporary folder: the recorder starts from a
+  // folder of its own that they cannot write to, so that no library of
+  // theirs is found beside it. An existing folder of that name is refused.
+  util::protected_security_t security;
+  if (!::CreateDirectoryW(folder.c_str(), security.Attributes())) {
+    const DWORD error = ::GetLastError();
+    throw CWin32Exc(L"Failed to create dump recorder file: %1", m_recorderPath, error);
+  }
+  m_folder.path = folder;
   {
     CFileHandle file(::CreateFileW(m_recorderPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -31,9 +31,10 @@ namespace win32 {
 
 class COutOfProcDumpGen : public dump_gen_base_t {
  public:
-  // Writes the recorder to "<temp>\KorloDumpRecorder{GUID}" and keeps it
-  // open with delete-on-close: the file goes when this object (or the
-  // process) does. Throws CExc.
+  // Makes the folder "<temp>\KorloDumpRecorder{GUID}" for administrators
+  // only, writes the recorder into it under the same name and keeps it open
+  // with delete-on-close: the file goes when this object (or the process)
+  // does, and the folder with this object. Throws CExc.
   COutOfProcDumpGen();
   // Runs the recorder for the calling (crashed) thread and waits without a
   // limit: the crashed thread has nothing else to do. Throws CExc, also for
@@ -42,6 +43,16 @@ class COutOfProcDumpGen : public dump_gen_base_t {
 
 
  private:
+  // The folder of the recorder and of nothing else, removed once empty when
+  // the generator goes (after the recorder's file, declared below it).
+  struct SRecorderFolder {
+    std::wstring path;
+    ~SRecorderFolder() {
+      if (!path.empty()) ::RemoveDirectoryW(path.c_str());
+    }
+  };
+
+  SRecorderFolder m_folder;
   std::wstring m_recorderPath;
   CFileHandle m_recorderFile;  // delete access only, FILE_FLAG_DELETE_ON_CLOSE
   CKernelHandle m_process;     // inheritable: the recorder's way into this process

@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "base/exc.h"
 #include "util/file.h"
+#include "util/security.h"
 #include "base/msg.h"
 
 #include <shlobj.h>
@@ -86,9 +87,10 @@ void InitLogging(bool uninstall, const std::wstring& name) {
     const std::wstring logName = name.empty() ? GetDefaultLogName(uninstall) : name;
     // A machine set up without the installer has no log folder yet. If it
     // cannot be made, the writer is installed all the same and drops its
-    // lines until the folder exists.
+    // lines until the folder exists. Only administrators may read what the
+    // service logs and dumps there.
     try {
-      FileMakeFolder(folder);
+      util::MakeProtectedFolder(folder);
     } catch (const CExc&) {
     }
     RemoveOldDailyLogs(folder, logName);

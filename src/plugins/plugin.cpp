@@ -33,6 +33,21 @@ class CEndGuard {
   HANDLE m_finished;
 };
 
+// A bare file name is looked for beside the program and in the system
+// folder only, never in the current folder or along PATH, where others may
+// put a library; its own imports likewise. A path is loaded as given.
+HMODULE LoadPluginLibrary(const std::wstring& path) {
+  if (path.find_first_of(L"\\/:") != std::wstring::npos) return ::LoadLibraryW(path.c_str());
+  HMODULE module =
+      ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module || ::GetLastError() != ERROR_INVALID_PARAMETER) return module;
+  // A system without those flags: the same two folders by full path.
+  module = ::LoadLibraryExW(CombinePath(GetModuleFolder(), path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  wchar_t system[MAX_PATH] = {};
+  if (module || !::GetSystemDirectoryW(system, MAX_PATH)) return module;
+  return ::LoadLibraryExW(CombinePath(system, path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 }  // namespace
 
 PluginUninstallFn* GetUninstallCallback() { return g_uninstallCallback; }
@@ -51,7 +66,7 @@ CPlugin::CPlugin(const std::wstring& path, const std::wstring& logFolder, std::s
 void CPlugin::Load(const std::wstring& logFolder, bool flr) {
   try {
     g_log.Info(LoadMsg(IDS_LOADING_PLUGIN), m_path);
-    m_module.Reset(::LoadLibraryW(m_path.c_str()));
+    m_module.Reset(LoadPluginLibrary(m_path));
     if (!m_module) {
       const DWORD error = ::GetLastError();  // before the message text is loaded
       throw CWin32Exc(LoadMsg(IDS_CANNOT_LOAD_PLUGIN_LIBRARY), m_path, error);

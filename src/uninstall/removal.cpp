@@ -151,8 +151,8 @@ void CheckAgentFolder(const std::wstring& agentPath, const std::wstring& folder)
 // nothing but the copy is ever in it.
 void PrepareUninstallerFolder(const std::wstring& folder, const std::wstring& target) {
   for (unsigned attempt = 0; attempt < kFolderAttempts; ++attempt) {
-    if (CreateAdminOnlyFolder(folder)) return;
-    const std::wstring untrusted = FindUntrustedAccess(folder);
+    if (util::CreateProtectedFolder(folder)) return;
+    const std::wstring untrusted = util::FindUntrustedAccess(folder);
     if (!untrusted.empty()) {
       g_log.Warning(L"The folder [%1] is not safe to run the uninstaller from: %2. It is made anew.", folder,
                     untrusted);

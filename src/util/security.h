@@ -1,7 +1,7 @@
 // Access lists for what only the system and its administrators may touch:
-// folders the service runs programs from, its logs and its dumps. An
-// ordinary user of the machine must not be able to plant, change or read
-// anything there.
+// the log and dump folder, its dumps and reports, the private folders of the
+// programs the service writes to disk and starts. An ordinary user of the
+// machine must not be able to plant, change or read anything there.
 #pragma once
 
 #include "base/handle.h"
@@ -9,28 +9,43 @@
 
 #include <string>
 
-// Security attributes whose access list grants full access to SYSTEM and
-// the Administrators group and nobody else, protected from inheriting
-// anything from the parent; files and folders created inside a folder made
-// with it inherit the same list. Throws CWin32Exc when the descriptor cannot
-// be built.
-class CAdminOnlySecurity {
- public:
-  CAdminOnlySecurity();
-  CAdminOnlySecurity(const CAdminOnlySecurity&) = delete;
-  CAdminOnlySecurity& operator=(const CAdminOnlySecurity&) = delete;
+namespace util {
 
-  SECURITY_ATTRIBUTES* Get() { return &m_attributes; }
+// A security descriptor whose protected access list (nothing inherited from
+// the parent) grants full control to SYSTEM and to the Administrators group,
+// inherited by everything created below a folder it is given to, and to no
+// one else. Throws CWin32Exc when the descriptor cannot be built.
+class protected_security_t {
+ public:
+  protected_security_t();
+  // For CreateDirectoryW / CreateFileW; valid while this object lives.
+  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+  PACL Dacl() const;
 
  private:
   CLocalMem m_descriptor;
   SECURITY_ATTRIBUTES m_attributes = {};
 };
 
-// Creates the folder (its parent must exist) with CAdminOnlySecurity. False
-// when something of that name exists already, which is left as it is; other
-// failures throw CWin32Exc.
-bool CreateAdminOnlyFolder(const std::wstring& path);
+// Gives an existing file or folder the protected access list in place of the
+// one it has (the system passes it on to a folder's children). Throws
+// CWin32Exc.
+void ProtectPath(const std::wstring& path);
+
+// CreateFileW of a file that, when this call creates it, has the protected
+// access list whatever its folder's is. An invalid handle when the file
+// cannot be opened, with the last error set; throws CWin32Exc when the
+// descriptor cannot be built.
+CFileHandle CreateProtectedFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition);
+
+// Creates the folder with its missing parents and gives the folder itself
+// the protected access list, also when it existed already. Throws CExc.
+void MakeProtectedFolder(const std::wstring& path);
+
+// Creates the folder (its parent must exist) with the protected access list.
+// False when something of that name exists already, which is left as it is;
+// other failures throw CWin32Exc.
+bool CreateProtectedFolder(const std::wstring& path);
 
 // Why SYSTEM must not trust the file or folder: it is a reparse point, its
 // owner is not SYSTEM, Administrators or this process's own user, or its
@@ -38,3 +53,5 @@ bool CreateAdminOnlyFolder(const std::wstring& path);
 // at all). Empty when none of these holds. An access list that cannot be
 // read counts as unsafe.
 std::wstring FindUntrustedAccess(const std::wstring& path);
+
+}  // namespace util

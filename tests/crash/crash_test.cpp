@@ -182,6 +182,7 @@ TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
       const SDumpFacts facts = ReadDump(dir / dump);
       EXPECT_TRUE(facts.valid);
       EXPECT_TRUE(facts.hasException);
+      EXPECT_FALSE(OpenToUsers(dir / dump));
       EXPECT_EQ(ReadFileBytes(dir / (L"tid" + std::to_wstring(facts.threadId))), std::to_string(facts.code));
       threads.push_back(facts.threadId);
     }
@@ -204,10 +205,16 @@ void TouchAt(const std::wstring& path, std::uint64_t time) {
   ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &at));
 }
 
+// The folder is made for administrators only; a folder of a dump's name is
+// a taken name, never counted or deleted.
 TEST(DumpFiles, LowestFreeIdentifierAfterRemovingTheOldest) {
   CScratchDir dir;
   const std::wstring folder = dir / L"dumps";
   EXPECT_EQ(folder + L"\\P_crash_0.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
+  EXPECT_FALSE(OpenToUsers(folder));
+  ASSERT_TRUE(::CreateDirectoryW((folder + L"\\P_crash_0.mdmp").c_str(), nullptr));
+  EXPECT_EQ(folder + L"\\P_crash_1.mdmp", crash::win32::NextDumpPath(L"P", folder, L"mdmp"));
+  ASSERT_TRUE(::RemoveDirectoryW((folder + L"\\P_crash_0.mdmp").c_str()));
   // 20 dumps, the oldest being number 7; and files of other prefixes and
   // extensions, older still, that must stay.
   for (unsigned id = 0; id < 20; ++id) {
@@ -247,6 +254,7 @@ TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   WriteReportHere(dir.Path());
   const std::vector<std::wstring> lines = SplitLines(Utf16(ReadFileBytes(dir / L"R_crash_0.log")));
   ASSERT_GT(lines.size(), 10u);
+  EXPECT_FALSE(OpenToUsers(dir / L"R_crash_0.log"));
   EXPECT_TRUE(StartsWith(lines[2], L"// Exception: 0xe0000042, Address: 0x")) << Narrow(lines[2]);
   const std::string all = "\n" + JoinLines(lines) + "\n";
 #ifdef _WIN64
@@ -335,8 +343,32 @@ TEST(OutOfProcess, DumpTypeAndExitTexts) {
                                        0, L"", L"GA"));
 }
 
+// The embedded image asks the loader to take its libraries from the system
+// folder only (load configuration: DependentLoadFlags 0x800).
+TEST(OutOfProcess, RecorderImportsComeFromTheSystemFolderOnly) {
+  auto at = [](std::size_t offset, std::size_t size) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, g_recorderImage + offset, size);
+    return value;
+  };
+  const std::uint32_t pe = at(60, 4), sections = pe + 24 + at(pe + 20, 2);
+  const bool wide = at(pe + 24, 2) == 0x20B;
+  const std::uint32_t rva = at(pe + 24 + (wide ? 112 : 96) + 10 * 8, 4);
+  std::uint32_t config = 0;  // the file offset, through the section holding it
+  for (std::uint32_t i = 0, header = sections; i < at(pe + 6, 2); ++i, header += 40) {
+    const std::uint32_t start = at(header + 12, 4);
+    if (rva != 0 && rva >= start && rva < start + at(header + 8, 4)) config = at(header + 20, 4) + rva - start;
+  }
+  ASSERT_NE(0u, config);
+  const std::uint32_t flagsAt = wide ? 0x4E : 0x36;  // DependentLoadFlags
+  EXPECT_GE(at(config, 4), flagsAt + 2);
+  EXPECT_EQ(0x800u, at(config + flagsAt, 2));
+  EXPECT_LE(g_recorderImage_size, 4096u);
+}
+
 // The embedded image, run as written to disk: its argument checks and a
-// real dump of this process without exception information.
+// real dump of this process without exception information, for
+// administrators only.
 TEST(OutOfProcess, RecorderExitCodes) {
   CScratchDir dir;
   const std::wstring recorder = dir / L"recorder.exe";
@@ -370,6 +402,7 @@ TEST(OutOfProcess, RecorderExitCodes) {
   const SDumpFacts facts = ReadDump(dir / dumps[0]);
   EXPECT_TRUE(facts.valid);
   EXPECT_FALSE(facts.hasException);
+  EXPECT_FALSE(OpenToUsers(dir / dumps[0]));
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ std::wstring CHostRun::LogPath(const std::wstring& name) {
   return std::wstring(folder) + L"\\Korlo\\Backup\\" + name + L".log";
 }
 
-SProcessResult CHostRun::Run(const std::wstring& arguments, const std::string& input, DWORD timeoutMs) {
+SProcessResult CHostRun::Run(const std::wstring& arguments, const std::string& input, DWORD timeoutMs,
+                             const std::wstring& currentFolder) {
   for (const wchar_t* name : {L"KorloGuestHelper", L"KorloUninstall"}) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     m_logStart[name] = ::GetFileAttributesExW(LogPath(name).c_str(), GetFileExInfoStandard, &data)
@@ -33,7 +34,7 @@ SProcessResult CHostRun::Run(const std::wstring& arguments, const std::string& i
   }
   std::wstring commandLine = L"\"" + ExePath() + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
-  return RunProcess(commandLine, timeoutMs, Folder(), input);
+  return RunProcess(commandLine, timeoutMs, currentFolder.empty() ? Folder() : currentFolder, input);
 }
 
 std::vector<std::wstring> CHostRun::LogLines(const std::wstring& name) const {

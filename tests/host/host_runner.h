@@ -22,9 +22,10 @@ class CHostRun {
   const std::wstring& Folder() const { return m_dir.Path(); }
   std::wstring ExePath() const { return m_dir / L"KorloGuestHelper.exe"; }
 
-  // Runs the host with the arguments.
+  // Runs the host with the arguments, from its own folder unless another is
+  // named.
   SProcessResult Run(const std::wstring& arguments, const std::string& input = std::string(),
-                     DWORD timeoutMs = 60000);
+                     DWORD timeoutMs = 60000, const std::wstring& currentFolder = std::wstring());
   // The lines the last run appended to log `name` ("KorloGuestHelper" or
   // "KorloUninstall"), without their CR LF, each with the full line prefix.
   std::vector<std::wstring> LogLines(const std::wstring& name = L"KorloGuestHelper") const;

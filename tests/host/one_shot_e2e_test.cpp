@@ -54,6 +54,26 @@ TEST_F(OneShotTest, InjectVssWithoutTheExportNamesItAndThePlugin) {
   EXPECT_EQ(L"unload", Calls().back());
 }
 
+// A KorloVssSupport.dll in the current folder and along PATH, none beside
+// the program: nothing is loaded.
+TEST_F(OneShotTest, OneShotRunsLoadThePluginNeitherFromTheCurrentFolderNorFromPath) {
+  CHostRun host;
+  ASSERT_TRUE(::CopyFileW((testing_support::ProgramFolder() + L"\\fixture_plugin_all.dll").c_str(),
+                          (m_dir / L"KorloVssSupport.dll").c_str(), FALSE));
+  wchar_t path[4096] = {};
+  ::GetEnvironmentVariableW(L"PATH", path, 4096);
+  ::SetEnvironmentVariableW(L"PATH", (m_dir.Path() + L";" + path).c_str());
+  for (const wchar_t* run : {L"-injectVss", L"-desktopSnapshot"}) {
+    host.Run(run, "k", 60000, m_dir.Path());
+    const auto texts = host.LogTexts();
+    EXPECT_TRUE(ContainsInOrder(texts, {L"Loading plugin [KorloVssSupport.dll].",
+                                        L"Cannot load plugin's library. Plugin: [KorloVssSupport.dll]."}))
+        << testing_support::JoinLines(texts);
+  }
+  ::SetEnvironmentVariableW(L"PATH", path);
+  EXPECT_FALSE(testing_support::Exists(m_record)) << "the planted library ran";
+}
+
 TEST_F(OneShotTest, DesktopSnapshotDrivesTheTestOperationsAndWaitsForAKey) {
   CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
   const auto result = host.Run(L"-desktopSnapshot", "k");

@@ -6,6 +6,7 @@
 #include "base/handle.h"
 #include "base/win.h"
 
+#include "plugin_state.h"
 #include "reference_plugin.h"
 #include "rpc_client.h"
 #include "test_support.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +59,43 @@ std::vector<SUninstallRequest> TakeRequests() {
   std::lock_guard<std::mutex> hold(g_requestsLock);
   taken.swap(g_requests);
   return taken;
+}
+
+// The token a thread gets by impersonating this process's own token (an
+// administrator's), optionally with the Administrators group for denying
+// only, as the plugin takes its caller's.
+CKernelHandle ImpersonatedToken(bool withoutAdministrators) {
+  HANDLE process = nullptr, restricted = nullptr, thread = nullptr;
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(sid);
+  ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
+  SID_AND_ATTRIBUTES denied = {sid, 0};
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process);
+  ::CreateRestrictedToken(process, 0, withoutAdministrators ? 1 : 0, &denied, 0, nullptr, 0, nullptr, &restricted);
+  ::ImpersonateLoggedOnUser(restricted);
+  ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &thread);
+  ::RevertToSelf();
+  ::CloseHandle(restricted);
+  ::CloseHandle(process);
+  return CKernelHandle(thread);
+}
+
+// Over ncalrpc Wine hands the plugin the calling process's own token, so a
+// caller without the Administrators group is made here, for the check alone.
+TEST(PluginContract, OnlyAMemberOfAdministratorsMayAskForRemoval) {
+  std::wstring caller;
+  EXPECT_TRUE(refPlugin::TokenMayRemove(ImpersonatedToken(false).Get(), caller)) << Narrow(caller);
+  EXPECT_FALSE(refPlugin::TokenMayRemove(ImpersonatedToken(true).Get(), caller));
+  EXPECT_EQ(L", not a member of the Administrators group", caller);
+}
+
+TEST(PluginContract, OnlyAPlainFileNameStemGoesOnAsLockName) {
+  const std::pair<std::string, bool> names[] = {
+      {"", true}, {"KorloLock", true}, {"Lock-1.2_x", true}, {std::string(64, 'a'), true},
+      {std::string(65, 'a'), false}, {"-agent_path", false}, {".lock", false}, {"..", false},
+      {"x -svc_name Foo", false}, {"a\\b", false}, {"a/b", false}, {"a\"b", false}, {"C:x", false}, {"a*", false},
+  };
+  for (const auto& name : names) EXPECT_EQ(name.second, refPlugin::IsPlainLockName(name.first.c_str())) << name.first;
 }
 
 // Loads ReferencePlugin.dll as the hosted service does, serves RPC over
@@ -144,6 +183,13 @@ TEST(PluginContract, ReferencePluginServesItsInterfaceWhileMainRuns) {
       EXPECT_EQ(c.lock, requests[0].fileLockName);
       EXPECT_EQ(c.decision != EDecision::kNone, requests[0].withDecision);
       EXPECT_EQ(c.cancelFlag, requests[0].cancelFlag);
+    }
+
+    // An injected lock name never reaches the host.
+    for (const char* lock : {"-agent_path C:\\Windows\\x -svc_name Foo", "..\\x"}) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                local.RequestUninstall(false, lock, EDecision::kNone, started));
+      EXPECT_TRUE(TakeRequests().empty());
     }
 
     ASSERT_EQ(0u, local.GetStatus(status));

@@ -14,8 +14,8 @@ import struct
 import sys
 
 from impacket.dcerpc.v5 import transport
-from impacket.dcerpc.v5.dtypes import BOOLEAN, STR, ULONG, WSTR
-from impacket.dcerpc.v5.ndr import NDRCALL
+from impacket.dcerpc.v5.dtypes import BOOLEAN, ULONG, WSTR
+from impacket.dcerpc.v5.ndr import NDRCALL, NDRUniVaryingArray
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
 
@@ -40,11 +40,15 @@ class GetStatusResponse(NDRCALL):
     )
 
 
+class LockName(NDRUniVaryingArray):  # [string] char[65]: no maximum count on the wire
+    item = 'c'
+
+
 class RequestUninstall(NDRCALL):
     opnum = 1
     structure = (
         ('rebootRequired', BOOLEAN),
-        ('fileLockName', STR),
+        ('fileLockName', LockName),
         ('decision', ULONG),
     )
 
@@ -91,12 +95,21 @@ def request_uninstall(host, port):
     try:
         request = RequestUninstall()
         request['rebootRequired'] = 0
-        request['fileLockName'] = '\x00'  # the terminator travels with the string
+        request['fileLockName'] = b'\x00'  # the terminator travels with the string
         request['decision'] = RP_DECISION_NONE
         answer = dce.request(request, checkError=False)
     finally:
         dce.disconnect()
     return answer['ErrorCode'], answer['started']
+
+
+def oversized_request(characters):
+    """RequestUninstall's stub data with a lock name of that many characters."""
+    request = RequestUninstall()
+    request['rebootRequired'] = 0
+    request['fileLockName'] = b'A' * characters + b'\x00'
+    request['decision'] = RP_DECISION_NONE
+    return request.getData()
 
 
 def raw_exchange(host, port, data):
@@ -175,6 +188,8 @@ def main(argv):
         ('unknown interface', lambda: expect_bind_refused(host, port)),
         ('bad opnum', lambda: expect_fault(host, port, 7, b'')),
         ('truncated stub data', lambda: expect_fault(host, port, 1, b'\x01')),
+        ('lock name over its bound', lambda: expect_fault(host, port, 1, oversized_request(100))),
+        ('request over the size limit', lambda: expect_fault(host, port, 1, oversized_request(3000))),
     ]
     for what, send in malformed:
         outcome = send()

@@ -4,6 +4,7 @@
 #include "base/msg.h"
 #include "util/file.h"
 
+#include <aclapi.h>
 #include <objbase.h>
 
 #include <cstring>
@@ -193,6 +194,25 @@ std::vector<std::wstring> LogLineTexts(const std::wstring& content) {
 bool Exists(const std::wstring& path) {
   const std::wstring full = path.size() >= MAX_PATH && path.compare(0, 4, L"\\\\?\\") != 0 ? L"\\\\?\\" + path : path;
   return ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool OpenToUsers(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                          &descriptor);
+  const CLocalMem owned(descriptor);
+  ACCESS_ALLOWED_ACE* ace = nullptr;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount && ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
+    for (const auto type : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid, WinInteractiveSid,
+                            WinBuiltinGuestsSid, WinAnonymousSid}) {
+      BYTE sid[SECURITY_MAX_SID_SIZE];
+      DWORD size = sizeof(sid);
+      ::CreateWellKnownSid(type, nullptr, sid, &size);
+      if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ::EqualSid(sid, &ace->SidStart)) return true;
+    }
+  }
+  return dacl == nullptr;
 }
 
 bool ContainsText(const std::vector<std::wstring>& lines, const std::wstring& text) {

@@ -102,6 +102,10 @@ std::wstring LogLineText(const std::wstring& line);
 std::vector<std::wstring> LogLineTexts(const std::wstring& content);
 // True when a file or folder of that name exists.
 bool Exists(const std::wstring& path);
+// True when the access list read back from the file or folder lets Everyone,
+// Users, Authenticated Users, Interactive, Guests or Anonymous in (or there
+// is none, or it cannot be read).
+bool OpenToUsers(const std::wstring& path);
 // Names of the entries of `dir` that match `mask`, in the system's order.
 std::vector<std::wstring> FilesIn(const std::wstring& dir, const std::wstring& mask);
 

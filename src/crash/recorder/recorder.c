@@ -33,6 +33,46 @@ extern const write_dump_fn g_writeDumpSlot __asm__("__imp__MiniDumpWriteDump@28"
 #define MiniDumpWriteDump g_writeDumpSlot
 #endif
 
+/* The image's load configuration, as far as the field that tells the loader
+ * where to look for the imported libraries (Windows 10 1607 and later): in
+ * the system folder only, never beside the program. */
+typedef struct {
+  DWORD size, timeDateStamp;
+  WORD majorVersion, minorVersion;
+  DWORD globalFlagsClear, globalFlagsSet, criticalSectionDefaultTimeout;
+  ULONG_PTR deCommitFreeBlockThreshold, deCommitTotalFreeThreshold, lockPrefixTable, maximumAllocationSize,
+      virtualMemoryThreshold;
+#ifdef _WIN64
+  ULONG_PTR processAffinityMask;
+  DWORD processHeapFlags;
+#else
+  DWORD processHeapFlags;
+  ULONG_PTR processAffinityMask;
+#endif
+  WORD csdVersion, dependentLoadFlags;
+  ULONG_PTR editList;
+} load_config_t;
+
+/* The sizes cmake/set-load-config.sh is given: 0x58 on x64, 0x3C on x86. */
+typedef char load_config_size_check[sizeof(load_config_t) == (sizeof(void*) == 8 ? 0x58 : 0x3C) ? 1 : -1];
+
+#if defined(__GNUC__)
+__attribute__((section(".loadcfg")))
+#endif
+const load_config_t _load_config_used = {
+    sizeof(load_config_t), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, LOAD_LIBRARY_SEARCH_SYSTEM32, 0};
+
+/* The dump and a folder made for it get this self-relative security
+ * descriptor: a protected access list granting full access to SYSTEM and
+ * Administrators only, inherited by what is made inside the folder. */
+static const DWORD g_protected[18] = {
+    0x90040001,                                                  /* revision 1; self-relative, protected DACL */
+    0, 0, 0, 20,                                                 /* no owner, group or SACL; the DACL at 20 */
+    0x00340002, 2,                                               /* ACL revision 2, 52 bytes, 2 entries */
+    0x00140300, FILE_ALL_ACCESS, 0x00000101, 0x05000000, 18,     /* allow, inherited: S-1-5-18 (SYSTEM) */
+    0x00180300, FILE_ALL_ACCESS, 0x00000201, 0x05000000, 32, 544 /* S-1-5-32-544 (Administrators) */
+};
+
 typedef int(__cdecl* vsnwprintf_fn)(wchar_t*, size_t, const wchar_t*, va_list);
 typedef void*(__cdecl* memset_fn)(void*, int, size_t);
 
@@ -80,6 +120,7 @@ void WINAPI RecorderMain(void) {
   MINIDUMP_EXCEPTION_INFORMATION info;
   BOOL crashedWow64, selfWow64, withInfo;
   UINT code;
+  SECURITY_ATTRIBUTES security;
 
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
   argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -99,7 +140,10 @@ void WINAPI RecorderMain(void) {
   process = (HANDLE)(ULONG_PTR)handleValue;
   processId = GetProcessId(process);
 
-  if (!CreateDirectoryW(argv[6], NULL) && GetLastError() != ERROR_ALREADY_EXISTS) Exit(RECORDER_NO_FOLDER);
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = (void*)g_protected;
+  security.bInheritHandle = FALSE;
+  if (!CreateDirectoryW(argv[6], &security) && GetLastError() != ERROR_ALREADY_EXISTS) Exit(RECORDER_NO_FOLDER);
 
   GetSystemTime(&now);
   SystemTimeToFileTime(&now, &time);
@@ -108,7 +152,7 @@ void WINAPI RecorderMain(void) {
     Exit(RECORDER_BAD_NAME);
   }
 
-  file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, 0, NULL);
+  file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &security, CREATE_NEW, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) Exit(RECORDER_NO_FILE);
 
   /* The pointers are only usable when both processes see memory the same way. */
