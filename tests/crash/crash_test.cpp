@@ -143,11 +143,9 @@ struct SCrashCase {
   size_t dumps;  // each of its own thread, with that thread's exception code
 };
 
-// Each crash leaves its own dump, named by the generator, whose exception
-// stream names the crashed thread and the crash's code: threads that crash
-// at once (one of them inside a log write, holding the log's locks), and a
-// crash after an earlier one that the process outlived. The process ends
-// with the code of its first crash, without waiting for anything.
+// Each crash leaves its own dump naming its thread and code: threads that crash
+// at once (one inside a log write, holding the log's locks), and a crash after
+// one the process outlived. The process ends with its first crash's code.
 TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
   const SCrashCase cases[] = {
       {L"main", false, 1, L"T_crash_0.mdmp", 1},

@@ -20,7 +20,6 @@
 namespace {
 
 using log_files::CLogWriterScope;
-using log_files::RunOnUnixPath;
 using log_files::ReadGzip;
 using namespace testing_support;
 
@@ -144,12 +143,10 @@ struct CFillingWriter : CFileLogWriterWithRotation {
   int writesLeft = INT_MAX;
 };
 
-// The disk fills up during the compression, and in one case before the error
-// text too: the older copies stay as they were, the live file keeps its lines
-// (then the error text, the mark and the header when there is room) and the
-// next line does not try again. Once space returns, the next size limit of
-// lines rotates: the live file restarts with the mark and the header and the
-// series ages by one, whole.
+// The disk fills up during the compression (in one case before the error text
+// too): older copies stay, the live file keeps its lines and the next line does
+// not try again. Once space returns, the next size limit rotates: the live file
+// restarts with the mark and the header, and the series ages by one, whole.
 TEST_F(RotatingWriterTest, DiskFullDuringRotationCostsNoCopyAndRetriesAfterTheNextLimit) {
   for (const bool errorTextLost : {false, true}) {
     SCOPED_TRACE(errorTextLost);

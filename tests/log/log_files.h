@@ -3,7 +3,6 @@
 // out again.
 #pragma once
 
-#include "base/compat.h"
 #include "log/log.h"
 #include "test_support.h"
 
@@ -33,23 +32,6 @@ inline std::string ReadGzip(const std::wstring& path) {
   EXPECT_EQ(0, read) << "damaged gzip file: " << testing_support::Narrow(path);
   EXPECT_EQ(Z_OK, ::gzclose(file));
   return content;
-}
-
-// Runs the Unix program /bin/<command> with the Unix form of path as its
-// last argument, through Wine's start of Unix programs, which does not wait
-// for it: waits up to 5 s until path is listed or not, as `listed` says.
-// False outside Wine or when that did not happen. (The system tells a link
-// to a device only by listing, and cannot delete it.)
-inline bool RunOnUnixPath(const std::wstring& command, const std::wstring& path, bool listed) {
-  using ToUnix = char*(CDECL*)(const wchar_t*);
-  const auto toUnix = ProcCast<ToUnix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
-  char* unixPath = toUnix ? toUnix(path.c_str()) : nullptr;
-  if (!unixPath) return false;
-  testing_support::RunProcess(L"Z:\\bin\\" + command + L" " + testing_support::Widen(unixPath));
-  ::HeapFree(::GetProcessHeap(), 0, unixPath);
-  WIN32_FIND_DATAW found;
-  for (int i = 0; i < 500 && CFindHandle(::FindFirstFileW(path.c_str(), &found)).IsValid() != listed; ++i) ::Sleep(10);
-  return CFindHandle(::FindFirstFileW(path.c_str(), &found)).IsValid() == listed;
 }
 
 // Installs a writer into g_log at level 1 and removes it again, so that the

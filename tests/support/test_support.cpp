@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "base/compat.h"
 #include "base/exc.h"
 #include "base/msg.h"
 #include "util/file.h"
@@ -194,6 +195,25 @@ std::vector<std::wstring> LogLineTexts(const std::wstring& content) {
 bool Exists(const std::wstring& path) {
   const std::wstring full = path.size() >= MAX_PATH && path.compare(0, 4, L"\\\\?\\") != 0 ? L"\\\\?\\" + path : path;
   return ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring UnixName(const std::wstring& path) {
+  using ToUnix = char*(CDECL*)(const wchar_t*);
+  const auto toUnix = ProcCast<ToUnix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+  char* unixPath = toUnix ? toUnix(path.c_str()) : nullptr;
+  if (!unixPath) return std::wstring();
+  const std::wstring name = Widen(unixPath);
+  ::HeapFree(::GetProcessHeap(), 0, unixPath);
+  return name;
+}
+
+bool RunOnUnixPath(const std::wstring& command, const std::wstring& path, bool listed) {
+  const std::wstring unixPath = UnixName(path);
+  if (unixPath.empty()) return false;
+  RunProcess(L"Z:\\bin\\" + command + L" " + unixPath);
+  WIN32_FIND_DATAW found;
+  for (int i = 0; i < 500 && CFindHandle(::FindFirstFileW(path.c_str(), &found)).IsValid() != listed; ++i) ::Sleep(10);
+  return CFindHandle(::FindFirstFileW(path.c_str(), &found)).IsValid() == listed;
 }
 
 bool OpenToUsers(const std::wstring& path) {

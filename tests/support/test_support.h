@@ -106,6 +106,14 @@ bool Exists(const std::wstring& path);
 // Users, Authenticated Users, Interactive, Guests or Anonymous in (or there
 // is none, or it cannot be read).
 bool OpenToUsers(const std::wstring& path);
+
+// Runs the Unix program /bin/<command> with path's Unix form appended (Wine does
+// not wait for it), then up to 5 s until path is listed or not, as `listed`
+// says. False outside Wine or when that did not happen.
+bool RunOnUnixPath(const std::wstring& command, const std::wstring& path, bool listed);
+
+// The Unix form of the path under Wine; empty elsewhere.
+std::wstring UnixName(const std::wstring& path);
 // Names of the entries of `dir` that match `mask`, in the system's order.
 std::vector<std::wstring> FilesIn(const std::wstring& dir, const std::wstring& mask);
 

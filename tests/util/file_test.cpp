@@ -147,11 +147,9 @@ TEST_F(FileTest, FolderTreeIsMadeWithItsParentsAndRemovedWithProtectedEntries) {
 // make one, a Unix symbolic link, which it lists as a folder carrying the
 // reparse-point attribute (and cannot delete without following it).
 void MakeFolderLink(const std::wstring& link, const std::wstring& target) {
-  using TUnixName = char*(CDECL*)(const wchar_t*);
-  const auto unixName = reinterpret_cast<TUnixName>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-  RunProcess(unixName ? L"Z:\\bin\\ln -s " + Widen(unixName(target.c_str())) + L" " + Widen(unixName(link.c_str()))
-                      : L"cmd.exe /c mklink /J \"" + link + L"\" \"" + target + L"\"");
+  const std::wstring unixTarget = UnixName(target);
+  if (unixTarget.empty()) RunProcess(L"cmd.exe /c mklink /J \"" + link + L"\" \"" + target + L"\"");
+  else ASSERT_TRUE(RunOnUnixPath(L"ln -s " + unixTarget, link, true));
 }
 
 TEST_F(FileTest, RemoveFolderDeletesLinksWithoutEnteringThem) {
