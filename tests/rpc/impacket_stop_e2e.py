@@ -12,17 +12,17 @@ written, and the service starts again at once and answers on the same port.
 Exit code 0 when all of that held, 1 otherwise."""
 import glob
 import os
-import shutil
 import subprocess
 import sys
 import threading
 import time
-import uuid
 
 from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dtypes import ULONG
 from impacket.dcerpc.v5.ndr import NDRCALL
 from impacket.uuid import uuidtup_to_bin
+
+from helper_service import HelperService
 
 PORT = 6173
 INTERFACE = uuidtup_to_bin(('5d2f0c8e-7a41-4b6e-9c3d-2e8f1a6b4c70', '1.0'))
@@ -104,26 +104,13 @@ def answers_once(limit_s):
 
 
 def main(wine_run, prefix, bin_dir):
-    name = 'KorloStopLoad-' + uuid.uuid4().hex
-    folder = 'korlo-' + name
-    target = os.path.join(prefix, 'drive_c', folder)
-    os.makedirs(target)
-    shutil.copy(os.path.join(bin_dir, 'KorloGuestHelper.exe'), target)
-    shutil.copy(os.path.join(bin_dir, 'fixture_plugin_rpc.dll'), os.path.join(target, 'KorloVssSupport.dll'))
-    # Something at the configuration path selects the built-in default
-    # document: the one plugin KorloVssSupport.dll.
-    open(os.path.join(target, 'KorloAgentConfig.xml'), 'w').close()
-
-    def svcctl(*args):
-        return subprocess.run([wine_run, prefix, os.path.join(bin_dir, 'KorloSvcCtl.exe')] + list(args),
-                              timeout=90, stdout=subprocess.DEVNULL).returncode
-
+    service = HelperService(wine_run, prefix, bin_dir, 'fixture_plugin_rpc.dll', 'KorloStopLoad', config=True)
     failures = []
     before = dumps(prefix)
     try:
-        if svcctl('create', name, '"C:\\%s\\KorloGuestHelper.exe" -persistent' % folder) != 0:
+        if not service.create():
             return 1
-        if svcctl('start', name) != 0 or not answers_once(20):
+        if not service.start() or not answers_once(20):
             print('FAILED: the service did not start or does not answer')
             return 1
         clients = [Client(reconnect=i % 2 == 1) for i in range(CLIENTS)]
@@ -132,7 +119,7 @@ def main(wine_run, prefix, bin_dir):
         time.sleep(1.5)
 
         start = time.monotonic()
-        stopped = svcctl('stop', name) == 0
+        stopped = service.stop()
         elapsed = time.monotonic() - start
         print('stop under load: STOPPED=%s after %.1f s' % (stopped, elapsed))
         if not stopped or elapsed > STOP_LIMIT_S:
@@ -156,15 +143,13 @@ def main(wine_run, prefix, bin_dir):
             failures.append('crash dumps written: %s' % sorted(made))
 
         start = time.monotonic()
-        if svcctl('start', name) != 0 or not answers_once(10):
+        if not service.start() or not answers_once(10):
             failures.append('no answer on port %d after a restart' % PORT)
         print('restart: answered after %.1f s' % (time.monotonic() - start))
-        if svcctl('stop', name) != 0:
+        if not service.stop():
             failures.append('the restarted service did not stop')
     finally:
-        svcctl('stop', name)
-        svcctl('delete', name)
-        shutil.rmtree(target, ignore_errors=True)
+        service.remove()
     for failure in failures:
         print('FAILED: ' + failure)
     return 1 if failures else 0
