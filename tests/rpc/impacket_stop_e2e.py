@@ -32,7 +32,7 @@ CLIENTS = 8
 # freed code, caught by the run-time) fails the test.
 CALL_FAULTS = ('fault status code', '000003e6', 'c0000005')
 STOP_LIMIT_S = 10
-CLIENT_END_LIMIT_S = 20
+CLIENT_END_LIMIT_S = 30
 
 
 class Ping(NDRCALL):
