@@ -11,6 +11,7 @@
 #include "logfile/log_folder.h"
 #include "plugins/guest_cfg_file.h"
 #include "plugins/plugin_mngr.h"
+#include "rpc/directory.h"
 #include "rpc/endpoint.h"
 #include "rpc/rpc_auth.h"
 #include "uninstall/removal.h"
@@ -159,8 +160,8 @@ void WINAPI ControlHandler(DWORD control) {
 // watch on it logs the reason and starts the orderly stop, which completes
 // when the stop is quick enough. Elsewhere (no such event) nothing is watched.
 HANDLE OpenPlatformShutdownEvent() {
+  if (!rpc::RunsUnderWine()) return nullptr;
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr) return nullptr;
   using SetInformationFn = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG);
   const auto setInformation = ProcCast<SetInformationFn>(::GetProcAddress(ntdll, "NtSetInformationProcess"));
   constexpr ULONG kWineMakeProcessSystem = 1000;
