@@ -91,11 +91,22 @@ void RemoveOldDumps(const std::wstring& folder, DumpsByAge& dumps, std::size_t k
   }
 }
 
+// Marks the file for deletion when nothing was written into it; it goes
+// when the handle is closed. Through the handle: the name may have been
+// taken by something else since.
+void DeleteIfEmpty(HANDLE file) {
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file, &size) || size.QuadPart != 0) return;
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
 }  // namespace
 
 std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder, const std::wstring& extension) {
   try {
-    util::MakeProtectedFolder(folder);
+    util::MakeProtectedFolderIfMissing(folder);
     DumpsByAge dumps = FindDumps(prefix, folder, extension);
     KeepDumps(dumps, prefix, extension, true);
     RemoveOldDumps(folder, dumps);
@@ -130,7 +141,7 @@ void RemoveOldRecorderDumps(const std::wstring& folder, const std::wstring& pref
 
 minidump_gen_t::minidump_gen_t() {
   try {
-    m_dbghelp = ::LoadLibraryW(L"dbghelp.dll");
+    m_dbghelp = LoadSystemDbgHelp();
     if (!m_dbghelp) {
       const DWORD error = ::GetLastError();
       throw CWin32Exc(L"Cannot load dbghelp.dll library.", error);
@@ -155,7 +166,7 @@ void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& pr
     for (unsigned attempt = 1; !file; ++attempt) {
       const std::wstring path = NextDumpPath(prefix, folder, L"mdmp");
       g_log.Info(L"Writing dump. Dump path: %1.", path);
-      file = util::CreateProtectedFile(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+      file = util::CreateNewProtectedFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_ATTRIBUTE_NORMAL);
       const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
       if (!file && (error != ERROR_FILE_EXISTS || attempt == kNameRaceAttempts)) {
         throw CWin32Exc(L"Cannot create a blank minidump file. File path: [%1].", path, error);
@@ -168,6 +179,7 @@ void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& pr
     if (m_writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(), MiniDumpNormal, &info, nullptr,
                     nullptr) != 1) {
       const DWORD error = ::GetLastError();
+      DeleteIfEmpty(file.Get());
       throw CWin32Exc(L"MiniDumpWriteDump() function call has failed.", error);
     }
   } catch (CExc& e) {
@@ -179,11 +191,21 @@ void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& pr
 void legacy_dump_gen_t::Generate(const std::wstring& folder, const std::wstring& prefix,
                                  EXCEPTION_POINTERS* pointers) {
   try {
-    const std::wstring path = NextDumpPath(prefix, folder, L"log");
-    g_log.Info(L"Writing legacy dump. Dump path: %1.", path);
-    // Made here with its access list; the report appends to it.
-    if (!util::CreateProtectedFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS)) {
-      throw CWin32Exc(L"Cannot create the crash report file. File path: [%1].", path, kUseLastError);
+    // Made here, new, with its access list; the report appends to it. A
+    // name taken since it was chosen (another thread's report) is chosen
+    // again.
+    std::wstring path;
+    for (unsigned attempt = 1; path.empty(); ++attempt) {
+      const std::wstring candidate = NextDumpPath(prefix, folder, L"log");
+      g_log.Info(L"Writing legacy dump. Dump path: %1.", candidate);
+      const CFileHandle file = util::CreateNewProtectedFile(candidate, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                            FILE_ATTRIBUTE_NORMAL);
+      const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
+      if (file) {
+        path = candidate;
+      } else if (error != ERROR_FILE_EXISTS || attempt == kNameRaceAttempts) {
+        throw CWin32Exc(L"Cannot create the crash report file. File path: [%1].", candidate, error);
+      }
     }
     CExceptionReportFile& report = CExceptionReportFile::Instance();
     if (!report.SetReportPath(path.c_str())) throw CExc(L"Cannot set the report path.", E_OUTOFMEMORY);

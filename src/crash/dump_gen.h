@@ -26,8 +26,10 @@ constexpr std::size_t MaxStoredDumps = 20;
 // Highest identifier plus one.
 constexpr unsigned kDumpIdentifiers = 10000;
 
-// Full path of the next "<prefix>_crash_<id>.<extension>" in folder (created
-// when missing). The oldest numbered files of that prefix and extension are
+// Full path of the next "<prefix>_crash_<id>.<extension>" in folder. A
+// missing folder is created for administrators only; an existing one keeps
+// its access list (it may be the program's folder, or one whose list cannot
+// be changed at all). The oldest numbered files of that prefix and extension are
 // deleted until fewer than MaxStoredDumps remain; the lowest free identifier
 // is taken. The dump recorder's files are left alone. Nothing is locked
 // between choosing the name and creating the file. Throws CExc.
@@ -38,15 +40,23 @@ std::wstring NextDumpPath(const std::wstring& prefix, const std::wstring& folder
 void RemoveOldRecorderDumps(const std::wstring& folder, const std::wstring& prefix);
 
 // Writes a minidump of the own process (MiniDumpNormal) from the crashed
-// thread. dbghelp.dll stays loaded for the life of the process.
+// thread into a new file made for administrators only. dbghelp.dll (the
+// system folder's, LoadSystemDbgHelp) stays loaded for the life of the
+// process. When MiniDumpWriteDump fails and leaves the file empty, the file
+// is deleted (through its handle): an empty file is no dump, and would count
+// as one in the retention; a partly written one stays.
 class minidump_gen_t : public dump_gen_base_t {
  public:
+  using WriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, int, const void*, const void*, const void*);
+
   // Throws CExc when the library or MiniDumpWriteDump is missing.
   minidump_gen_t();
+  // Writes through writeDump (same contract as MiniDumpWriteDump) instead:
+  // for tests of a writer that fails.
+  explicit minidump_gen_t(WriteDumpFn writeDump) : m_writeDump(writeDump) {}
   void Generate(const std::wstring& folder, const std::wstring& prefix, EXCEPTION_POINTERS* pointers) override;
 
  private:
-  using WriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, int, const void*, const void*, const void*);
   HMODULE m_dbghelp = nullptr;
   WriteDumpFn m_writeDump = nullptr;
 };

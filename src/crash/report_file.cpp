@@ -230,6 +230,18 @@ namespace {
 CExceptionReportFile g_reportFile;
 }  // namespace
 
+HMODULE LoadSystemDbgHelp() {
+  wchar_t system[MAX_PATH] = {};
+  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0) return nullptr;
+  if (length >= MAX_PATH) {
+    ::SetLastError(ERROR_BUFFER_OVERFLOW);
+    return nullptr;
+  }
+  const std::wstring path = std::wstring(system, length) + L"\\dbghelp.dll";
+  return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 CExceptionReportFile& CExceptionReportFile::Instance() { return g_reportFile; }
 
 CExceptionReportFile::CExceptionReportFile() {
@@ -238,7 +250,7 @@ CExceptionReportFile::CExceptionReportFile() {
   version.dwOSVersionInfoSize = sizeof(version);
   KORLO_ALLOW_DEPRECATED const bool haveVersion = ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) != 0;
   if (haveVersion && version.dwMajorVersion >= 4) {
-    m_dbghelp = ::LoadLibraryW(L"DbgHelp.dll");
+    m_dbghelp = LoadSystemDbgHelp();
     VS_FIXEDFILEINFO fixed = {};
     const bool systemFits = version.dwPlatformId == VER_PLATFORM_WIN32_NT ||
                             (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS && version.dwMajorVersion >= 5);

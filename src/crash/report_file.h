@@ -49,6 +49,12 @@ std::wstring GlobalLockName(bool terminalServices, const std::wstring& path);
 // bytes with its terminator.
 std::string PrependSearchFolder(const std::string& searchPath, const std::string& folder, std::size_t capacity);
 
+// dbghelp.dll of the system folder, loaded by its full path (its own imports
+// searched for from the system folder too), never one beside the program or
+// on PATH. Null, with the last error set, when it cannot be loaded. The
+// caller never frees it.
+HMODULE LoadSystemDbgHelp();
+
 // The report writer, one per process (Instance). Thread-safe.
 class CExceptionReportFile {
  public:

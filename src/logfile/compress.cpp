@@ -4,10 +4,15 @@
 #include "base/handle.h"
 #include "base/path.h"
 #include "util/file.h"
+#include "util/security.h"
 #include "base/msg.h"
 #include "base/win.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <zlib.h>
+
+#include <cstdint>
 
 #include <algorithm>
 #include <memory>
@@ -21,27 +26,59 @@ constexpr int kLogCompressionLevel = 9;
 // The new compressed copy while it is written, beside name.log.gz.
 constexpr wchar_t kPartSuffix[] = L".part";
 
-// Makes the file's content durable, so that a power loss after the rename
-// that follows cannot leave a named copy without its data.
-void FlushToDisk(const std::wstring& path) {
-  const CFileHandle file(::CreateFileW(AddLongPathPrefix(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file || !::FlushFileBuffers(file.Get())) {
-    throw CWin32Exc(FormatMsg(L"Cannot flush the file [%1] to disk.", path), kUseLastError);
-  }
-}
-
 }  // namespace
 
 namespace util {
 
-zip_writer_t::zip_writer_t(const std::wstring& path, int level) : m_path(path) {
+CFileHandle CreateGzipFile(const std::wstring& path) {
+  CFileHandle file;
+  DWORD error = ERROR_SUCCESS;
+  const std::wstring longPath = AddLongPathPrefix(path);
+  const DWORD attributes = ::GetFileAttributesW(longPath.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    error = ERROR_CANT_ACCESS_FILE;
+  } else {
+    if (attributes != INVALID_FILE_ATTRIBUTES) ::DeleteFileW(longPath.c_str());
+    // Created anew, so that it gets its own access list: an existing file
+    // would keep the one it has.
+    file = util::CreateNewProtectedFile(path, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL);
+    if (!file) error = ::GetLastError();
+  }
+  if (!file) {
+    CWin32Exc exc(error);
+    exc.AddContext(L"Failed open gz file %1", path);
+    throw exc;
+  }
+  return file;
+}
+
+zip_writer_t::zip_writer_t(const std::wstring& path, int level) : m_path(path) { Open(CreateGzipFile(path), level); }
+
+zip_writer_t::zip_writer_t(CFileHandle file, const std::wstring& path, int level) : m_path(path) {
+  Open(std::move(file), level);
+}
+
+void zip_writer_t::Open(CFileHandle file, int level) {
   const std::string mode = "wb" + std::to_string(level);
-  // The wide-path open: the path reaches the file system in UTF-16, so any
-  // character of the log folder survives.
-  m_file = ::gzopen_w(m_path.c_str(), mode.c_str());
+  const HANDLE self = ::GetCurrentProcess();
+  DWORD error = ERROR_SUCCESS;
+  if (!::DuplicateHandle(self, file.Get(), self, m_flushHandle.Receive(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    error = ::GetLastError();
+  } else {
+    const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file.Get()), _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+      error = ERROR_TOO_MANY_OPEN_FILES;
+    } else {
+      file.Release();  // the descriptor owns it now
+      m_file = ::gzdopen(fd, mode.c_str());
+      if (!m_file) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        ::_close(fd);
+      }
+    }
+  }
   if (!m_file) {
-    CWin32Exc exc(kUseLastError);
+    CWin32Exc exc(error);
     exc.AddContext(L"Failed open gz file %1", m_path);
     throw exc;
   }
@@ -73,10 +110,15 @@ void zip_writer_t::Finish() {
   m_file = nullptr;
   const int result = ::gzclose(file);
   if (result != Z_OK) {
+    m_flushHandle.Reset();
     CExc exc(L"zlib error: %1", FromAnsi(::zError(result)), E_FAIL);
     exc.AddContext(L"Failed to compress data");
     throw exc;
   }
+  const bool flushed = ::FlushFileBuffers(m_flushHandle.Get()) != FALSE;
+  const DWORD error = flushed ? ERROR_SUCCESS : ::GetLastError();
+  m_flushHandle.Reset();
+  if (!flushed) throw CWin32Exc(FormatMsg(L"Cannot flush the file [%1] to disk.", m_path), error);
 }
 
 }  // namespace util
@@ -181,16 +223,17 @@ void CompressLogFile(CBinFile& file, util::zip_writer_t& writer, const std::func
   }
 }
 
-void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount) {
+void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount,
+                          const std::function<CFileHandle(const std::wstring&)>& createPart) {
   const std::wstring gzPath = logPath + L".gz";
   const std::wstring partPath = gzPath + kPartSuffix;
   try {
+    CFileHandle part = createPart ? createPart(partPath) : util::CreateGzipFile(partPath);
     try {
       // Written beside the series and moved into it only once complete:
       // whenever the process dies, every name.log.gz is a whole gzip file.
-      util::zip_writer_t writer(partPath, kLogCompressionLevel);
+      util::zip_writer_t writer(std::move(part), partPath, kLogCompressionLevel);
       CompressLogFile(file, writer, [&] {
-        FlushToDisk(partPath);
         // The count is a DWORD of the registry; as an age limit it is
         // signed, so 0x80000000 and above age nothing and the newest copy
         // is replaced.
@@ -200,7 +243,8 @@ void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint
       });
     } catch (...) {
       // A failed compression costs no copy of the series: what it wrote
-      // goes. The writer is closed by now.
+      // goes. The writer is closed by now. (A name that could not be
+      // created, a link say, is not touched.)
       try {
         DeleteFileIfExists(partPath);
       } catch (const CExc&) {

@@ -7,6 +7,8 @@
 // nothing here takes a lock of its own.
 #pragma once
 
+#include "base/handle.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,12 +18,18 @@ struct gzFile_s;
 
 namespace util {
 
-// One gzip file being written. The file is replaced if it exists.
+// One gzip file being written.
 class zip_writer_t {
  public:
-  // Opens path for writing at the given zlib level (0..9). Throws CWin32Exc
-  // with "Failed open gz file %1" in front when the file cannot be created.
+  // Creates path for writing at the given zlib level (0..9), with the
+  // administrators-only access list whatever its folder passes on. A file
+  // of that name is deleted first; a link of that name (checked by path
+  // before anything is opened) is refused. Throws CWin32Exc with "Failed
+  // open gz file %1" in front when the file cannot be created.
   zip_writer_t(const std::wstring& path, int level);
+  // Writes into a file the caller opened for writing (named path in
+  // messages); the writer owns it from here on.
+  zip_writer_t(CFileHandle file, const std::wstring& path, int level);
   // Closes the file when Finish was not called; a failure is swallowed.
   ~zip_writer_t();
   zip_writer_t(const zip_writer_t&) = delete;
@@ -30,16 +38,26 @@ class zip_writer_t {
   // Compresses count bytes. Throws CExc "Failed to compress data" /
   // "zlib error: %1" (E_FAIL) when zlib reports an error.
   void Write(const void* buffer, std::uint32_t count);
-  // Completes the gzip stream and closes the file; throws when the last
-  // block cannot be written. Only the first call does anything.
+  // Completes the gzip stream, closes the file and flushes it to disk, so
+  // that a power loss after a rename that follows cannot leave a named copy
+  // without its data; throws when the last block cannot be written or the
+  // flush fails. Only the first call does anything.
   void Finish();
 
   const std::wstring& GetPath() const { return m_path; }
 
  private:
+  void Open(CFileHandle file, int level);
+
   std::wstring m_path;
   gzFile_s* m_file = nullptr;
+  CFileHandle m_flushHandle;  // a duplicate: zlib closes its own with the stream
 };
+
+// Creates the file a zip_writer_t(path, level) writes into, as that
+// constructor describes; the caller owns the handle (write access only).
+// Throws CWin32Exc with "Failed open gz file %1" in front.
+CFileHandle CreateGzipFile(const std::wstring& path);
 
 }  // namespace util
 
@@ -54,7 +72,10 @@ class zip_writer_t {
 // limit: 0x80000000 and above age nothing, and the newest copy is replaced.
 // Throws CExc with "Unable to validate log size limit. Log path: [%1]." in
 // front; the partial file is deleted first.
-void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount);
+// createPart, when given, creates the ".part" file in place of
+// util::CreateGzipFile (the rotating writer's hook for a disk that fills up).
+void ValidateLogSizeLimit(CBinFile& file, const std::wstring& logPath, std::uint32_t maxCount,
+                          const std::function<CFileHandle(const std::wstring&)>& createPart = nullptr);
 
 // Streams the whole file, from its beginning, through one 1 MiB buffer into
 // the writer, completes the gzip stream, runs placeCompressed (when given),

@@ -5,6 +5,7 @@
 #include "settings/settings.h"
 #include "base/exc.h"
 #include "util/file.h"
+#include "util/security.h"
 #include "base/msg.h"
 
 #include <exception>
@@ -33,6 +34,20 @@ class CReentryClaim {
   bool& m_flag;
   const bool m_owner;
 };
+
+// Opens the log file, or creates it for administrators only, whatever its
+// folder passes on. A link of that name is refused, checked by path before
+// anything is opened (some systems follow a link even when asked to open
+// the link itself).
+std::shared_ptr<CBinFile> OpenLogFile(const std::wstring& path, DWORD shareMode) {
+  const DWORD attributes = ::GetFileAttributesW(AddLongPathPrefix(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    throw CExc(L"The log file [%1] is a link; it is not opened.", path, HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE));
+  }
+  util::protected_security_t security;
+  return CBinFile::CreateWithSecurity(path, GENERIC_READ | GENERIC_WRITE, shareMode, OPEN_ALWAYS,
+                                      security.Attributes());
+}
 
 }  // namespace
 
@@ -93,7 +108,7 @@ void CFileLogWriter::OpenFile() {
   std::shared_ptr<CBinFile> opened;
   for (int attempt = 1; attempt <= kOpenAttempts && !opened; ++attempt) {
     try {
-      opened = CBinFile::Create(path, GENERIC_READ | GENERIC_WRITE, m_shareMode, OPEN_ALWAYS);
+      opened = OpenLogFile(path, m_shareMode);
     } catch (const CLockFileExc&) {
       // Another process holds this name: try the next numbered one.
       path = FormatMsg(L"%1\\%2.%3.%4", folder, base, DecText(attempt), extension);
@@ -139,7 +154,8 @@ void CFileLogWriterWithRotation::CheckRotation() {
   const CReentryClaim claim(m_rotating);
   if (!claim.Owner()) return;
   try {
-    ValidateLogSizeLimit(File(), GetFilePath(), m_maxCount);
+    ValidateLogSizeLimit(File(), GetFilePath(), m_maxCount,
+                         [this](const std::wstring& path) { return CreateCompressedFile(path); });
   } catch (const CExc& exc) {
     AppendRotationFailure(exc);
   } catch (const std::exception&) {
@@ -156,6 +172,10 @@ void CFileLogWriterWithRotation::CheckRotation() {
   }
   // Re-enters g_log and this writer on this thread; both locks are recursive.
   if (m_headerWriter) m_headerWriter->WriteHeader();
+}
+
+CFileHandle CFileLogWriterWithRotation::CreateCompressedFile(const std::wstring& path) {
+  return util::CreateGzipFile(path);
 }
 
 void CFileLogWriterWithRotation::AppendRotationFailure(const CExc& exc) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "log/log.h"
+#include "base/handle.h"
 
 #include <cstdint>
 #include <memory>
@@ -86,6 +87,11 @@ class CFileLogWriterWithRotation : public CFileLogWriter {
 
   std::uint32_t GetMaxSize() const { return m_maxSize; }
   std::uint32_t GetMaxCount() const { return m_maxCount; }
+
+ protected:
+  // Creates the file a rotation compresses into (util::CreateGzipFile);
+  // virtual so that a test can put it on a device that fills up.
+  virtual CFileHandle CreateCompressedFile(const std::wstring& path);
 
  private:
   void CheckRotation();

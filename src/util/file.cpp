@@ -279,19 +279,19 @@ CKernelHandle DuplicateOwnHandle(HANDLE handle) {
 
 CBinFile::CBinFile(CFileHandle handle, const std::wstring& path) : m_handle(std::move(handle)), m_path(path) {}
 
-std::shared_ptr<CBinFile> CBinFile::Create(const std::wstring& path, DWORD access, DWORD shareMode,
-                                           DWORD disposition, bool backupSemantics, bool overlapped) {
-  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
-  if (backupSemantics) flags |= FILE_FLAG_BACKUP_SEMANTICS;
-  if (overlapped) flags |= FILE_FLAG_OVERLAPPED;
+namespace {
+
+std::shared_ptr<CBinFile> CreateBinFile(const std::wstring& path, DWORD access, DWORD shareMode, DWORD disposition,
+                                        DWORD flags, SECURITY_ATTRIBUTES* security,
+                                        std::shared_ptr<CBinFile> (*adopt)(CFileHandle, const std::wstring&)) {
   const std::wstring longPath = AddLongPathPrefix(path);
 
   DWORD error = ERROR_SUCCESS;
   for (unsigned attempt = 1; attempt <= kCreateAttempts; ++attempt) {
-    const HANDLE handle = ::CreateFileW(longPath.c_str(), access, shareMode, nullptr, disposition, flags, nullptr);
+    const HANDLE handle = ::CreateFileW(longPath.c_str(), access, shareMode, security, disposition, flags, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       CFileHandle owned(handle);  // owned before anything that may throw
-      return std::shared_ptr<CBinFile>(new CBinFile(std::move(owned), path));
+      return adopt(std::move(owned), path);
     }
     error = ::GetLastError();
     // Someone else has the file open without sharing it with us, usually
@@ -301,6 +301,25 @@ std::shared_ptr<CBinFile> CBinFile::Create(const std::wstring& path, DWORD acces
   }
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) throw CLockFileExc(error);
   throw CWin32Exc(L"Failed to create new binary file [%1].", path, error);
+}
+
+}  // namespace
+
+std::shared_ptr<CBinFile> CBinFile::Create(const std::wstring& path, DWORD access, DWORD shareMode,
+                                           DWORD disposition, bool backupSemantics, bool overlapped) {
+  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+  if (backupSemantics) flags |= FILE_FLAG_BACKUP_SEMANTICS;
+  if (overlapped) flags |= FILE_FLAG_OVERLAPPED;
+  return CreateBinFile(path, access, shareMode, disposition, flags, nullptr, &Adopt);
+}
+
+std::shared_ptr<CBinFile> CBinFile::CreateWithSecurity(const std::wstring& path, DWORD access, DWORD shareMode,
+                                                       DWORD disposition, SECURITY_ATTRIBUTES* security) {
+  return CreateBinFile(path, access, shareMode, disposition, FILE_FLAG_OPEN_REPARSE_POINT, security, &Adopt);
+}
+
+std::shared_ptr<CBinFile> CBinFile::Adopt(CFileHandle handle, const std::wstring& path) {
+  return std::shared_ptr<CBinFile>(new CBinFile(std::move(handle), path));
 }
 
 void CBinFile::Write(const void* buffer, DWORD size) {

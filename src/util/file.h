@@ -72,6 +72,10 @@ class CBinFile {
   static std::shared_ptr<CBinFile> Create(const std::wstring& path, DWORD access, DWORD shareMode,
                                           DWORD disposition, bool backupSemantics = false,
                                           bool overlapped = false);
+  // The same with security attributes for a file the call creates (an
+  // existing file keeps its own descriptor).
+  static std::shared_ptr<CBinFile> CreateWithSecurity(const std::wstring& path, DWORD access, DWORD shareMode,
+                                                      DWORD disposition, SECURITY_ATTRIBUTES* security);
 
   // Writes all of buffer at the current position, or throws.
   void Write(const void* buffer, DWORD size);
@@ -89,6 +93,7 @@ class CBinFile {
 
  private:
   CBinFile(CFileHandle handle, const std::wstring& path);
+  static std::shared_ptr<CBinFile> Adopt(CFileHandle handle, const std::wstring& path);
 
   CFileHandle m_handle;
   std::wstring m_path;

@@ -142,4 +142,47 @@ std::wstring FindUntrustedAccess(const std::wstring& path) {
   return std::wstring();
 }
 
+folder_trust_t InspectFolder(const std::wstring& path) {
+  folder_trust_t trust;
+  const DWORD attributes = ::GetFileAttributesW(AddLongPathPrefix(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    trust.kind = distrust_t::link;
+  } else if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    trust.kind = distrust_t::file;
+    trust.reason = L"it is not a folder";
+    return trust;
+  }
+  trust.reason = FindUntrustedAccess(path);
+  if (trust.kind == distrust_t::link || trust.reason.empty()) return trust;
+  const std::wstring ownerText = L"it is owned by ";
+  trust.kind = trust.reason.compare(0, ownerText.size(), ownerText) == 0 ? distrust_t::owner : distrust_t::access;
+  return trust;
+}
+
+bool MakeProtectedFolderIfMissing(const std::wstring& path) {
+  std::wstring folder = path;
+  if (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+  try {
+    const DWORD attributes = ::GetFileAttributesW(AddLongPathPrefix(folder).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return false;
+    const size_t last = folder.find_last_of(L"\\/");
+    if (last == std::wstring::npos || last == 0 || folder[last - 1] == L':' || folder[last - 1] == L'\\' ||
+        folder[last - 1] == L'?') {
+      // A root (C:\, \\?\C:\) or a share's server part: nothing to create above.
+    } else {
+      MakeProtectedFolderIfMissing(folder.substr(0, last));
+    }
+    return CreateProtectedFolder(folder);
+  } catch (CExc& exc) {
+    exc.AddContext(L"Cannot create folder [%1].", path);
+    throw;
+  }
+}
+
+CFileHandle CreateNewProtectedFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
+  protected_security_t security;
+  return CFileHandle(::CreateFileW(AddLongPathPrefix(path).c_str(), access, share, security.Attributes(), CREATE_NEW,
+                                   flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
 }  // namespace util

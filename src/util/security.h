@@ -54,4 +54,37 @@ bool CreateProtectedFolder(const std::wstring& path);
 // read counts as unsafe.
 std::wstring FindUntrustedAccess(const std::wstring& path);
 
+// What makes an existing folder unfit to hold what SYSTEM writes.
+enum class distrust_t {
+  none,
+  link,    // a junction, directory link or other reparse point (checked by path, before anything is opened)
+  owner,   // owned by an account other than SYSTEM, Administrators or the one this process runs as
+  access,  // anyone else may write, delete or change it; no access list, or one that cannot be read
+  file,    // not a folder
+};
+
+struct folder_trust_t {
+  distrust_t kind = distrust_t::none;
+  std::wstring reason;  // as FindUntrustedAccess words it; empty for none
+};
+
+// The checks of FindUntrustedAccess, in the same order, for a path that
+// exists, and which of them refused it first. Under Wine every file belongs
+// to the account the process runs as, except those whose Unix owner is
+// another user, which Wine reports as owned by ANONYMOUS LOGON: so the owner
+// rule refuses there exactly what another Unix user owns.
+folder_trust_t InspectFolder(const std::wstring& path);
+
+// Creates the folder and any missing parents, each one it creates with the
+// protected access list; a folder that exists is left exactly as it is.
+// True when the folder itself was created. Throws CExc.
+bool MakeProtectedFolderIfMissing(const std::wstring& path);
+
+// Creates a new file with the protected access list, never opening an
+// existing one (nor a link of that name). flags: FILE_FLAG_* and attributes
+// for CreateFileW. An invalid handle when the file cannot be created, with
+// the last error set (ERROR_FILE_EXISTS when the name is taken); throws
+// CWin32Exc when the descriptor cannot be built.
+CFileHandle CreateNewProtectedFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags);
+
 }  // namespace util

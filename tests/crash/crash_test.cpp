@@ -4,6 +4,7 @@
 #include "crash/report_file.h"
 #include "logfile/file_writer.h"
 
+#include "fixtures/fixture_record.h"
 #include "exc_checks.h"
 #include "log_capture.h"
 #include "test_support.h"
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -401,6 +403,106 @@ TEST(OutOfProcess, RecorderExitCodes) {
   EXPECT_TRUE(facts.valid);
   EXPECT_FALSE(facts.hasException);
   EXPECT_FALSE(OpenToUsers(dir / dumps[0]));
+}
+
+// --- What a crash may write, and with what -----------------------------------------
+
+// Stands in for MiniDumpWriteDump: fails with the error Wine gives for some
+// faults (87), after writing g_partialBytes bytes.
+DWORD g_partialBytes = 0;
+BOOL WINAPI FailingWriteDump(HANDLE, DWORD, HANDLE file, int, const void*, const void*, const void*) {
+  DWORD written = 0;
+  if (g_partialBytes > 0) ::WriteFile(file, "MDMP....", g_partialBytes, &written, nullptr);
+  ::SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+// A dump that could not be written leaves no empty file to read as a dump
+// and to count among the 20; a partly written one stays, as it was.
+TEST(DumpFiles, FailedMinidumpLeavesNoEmptyFile) {
+  for (const DWORD partial : {0u, 4u}) {
+    SCOPED_TRACE(partial);
+    CScratchDir dir;
+    g_partialBytes = partial;
+    CONTEXT context = {};
+    ::RtlCaptureContext(&context);
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = 0xE0000042;
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    const auto e = CatchExc([&] { crash::win32::minidump_gen_t(&FailingWriteDump).Generate(dir.Path(), L"F", &pointers); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ((std::vector<std::wstring>{L"Crash details cannot be stored in minidump.",
+                                         L"MiniDumpWriteDump() function call has failed."}),
+              std::vector<std::wstring>(e->GetMessages().begin(), e->GetMessages().begin() + 2));
+    EXPECT_EQ(HRESULT_FROM_WIN32(87), e->GetCode());
+    EXPECT_EQ(partial == 0 ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"F_crash_0.mdmp"},
+              FilesIn(dir.Path(), L"*.mdmp"));
+  }
+}
+
+TEST(DbgHelpChild, Run) {
+  if (ChildRole().empty()) GTEST_SKIP() << "runs only as a child";
+  crash::win32::minidump_gen_t generator;
+  wchar_t system[MAX_PATH] = {};
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  const bool planted = ::GetModuleHandleW((ChildRole() + L"\\dbghelp.dll").c_str()) != nullptr;
+  const bool fromSystem = ::GetModuleHandleW((std::wstring(system) + L"\\dbghelp.dll").c_str()) != nullptr;
+  ::ExitProcess(planted ? 3 : fromSystem ? 0 : 4);
+}
+
+// A dbghelp.dll beside the program is loaded by neither generator: the text
+// report's (loaded when the process starts) nor the minidump writer's.
+TEST(DumpFiles, DbgHelpComesFromTheSystemFolderOnly) {
+  CScratchDir dir;
+  const std::wstring program = dir / L"crash_test.exe";
+  ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\crash_test.exe").c_str(), program.c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\fixture_plugin_minimal.dll").c_str(), (dir / L"dbghelp.dll").c_str(),
+                          FALSE));
+  ::SetEnvironmentVariableW(L"KORLO_TEST_CHILD", dir.Path().c_str());
+  const SProcessResult run = RunProcess(L"\"" + program + L"\" --gtest_filter=DbgHelpChild.Run");
+  ::SetEnvironmentVariableW(L"KORLO_TEST_CHILD", nullptr);
+  EXPECT_EQ(0u, run.exitCode) << "3: the planted library was loaded; " << run.output;
+}
+
+std::string DescriptorBytes(const std::wstring& path) {
+  DWORD size = 0;
+  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  ::GetFileSecurityW(path.c_str(), what, nullptr, 0, &size);
+  std::string bytes(size, '\0');
+  if (size == 0 || !::GetFileSecurityW(path.c_str(), what, &bytes[0], size, &size)) return std::string();
+  return bytes;
+}
+
+// The one-shot runs write their dumps beside the program: the program's
+// folder keeps its access list (under Wine a rewrite shows as Everyone
+// gaining read access to a folder that had none), and the dump has its own.
+TEST(DumpFiles, CrashInInjectVssLeavesTheProgramFolderAlone) {
+  CScratchDir dir;
+  const std::wstring program = dir / L"program";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                                     SDDL_REVISION_1, &descriptor, nullptr));
+  const CLocalMem owned(descriptor);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  ASSERT_TRUE(::CreateDirectoryW(program.c_str(), &attributes));
+  ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\KorloGuestHelper.exe").c_str(),
+                          (program + L"\\KorloGuestHelper.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\fixture_plugin_all.dll").c_str(),
+                          (program + L"\\KorloVssSupport.dll").c_str(), FALSE));
+  const std::string before = DescriptorBytes(program);
+  ASSERT_FALSE(before.empty());
+  ::SetEnvironmentVariableW(fixture::kInjectFaultVar, L"1");
+  const SProcessResult run = RunProcess(L"\"" + program + L"\\KorloGuestHelper.exe\" -injectVss", 90000, program);
+  ::SetEnvironmentVariableW(fixture::kInjectFaultVar, nullptr);
+  EXPECT_EQ(1u, run.exitCode) << run.output;
+  EXPECT_EQ(before, DescriptorBytes(program)) << "the program folder's access list was rewritten";
+  const std::vector<std::wstring> dumps = FilesIn(program, L"VSS_crash_*.mdmp");
+  ASSERT_EQ(1u, dumps.size()) << run.output;
+  const SDumpFacts facts = ReadDump(program + L"\\" + dumps[0]);
+  EXPECT_TRUE(facts.valid);
+  EXPECT_TRUE(facts.hasException);
+  EXPECT_EQ(fixture::kFaultCode, facts.code);
+  EXPECT_FALSE(OpenToUsers(program + L"\\" + dumps[0]));
 }
 
 }  // namespace

@@ -139,11 +139,10 @@ TEST(ValidateLogSizeLimit, FailedAgingKeepsLiveFileWhole) {
 // is complete.
 TEST(CompressLogFile, FailureLeavesLiveFileWhole) {
   const std::wstring full = L"Z:\\dev\\full";
-  try {
-    util::zip_writer_t probe(full, 9);
-  } catch (const CExc&) {
-    GTEST_SKIP() << "no always-full device";
-  }
+  const auto openFull = [&] {
+    return CFileHandle(::CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  };
+  if (!openFull()) GTEST_SKIP() << "no always-full device";
   const struct {
     size_t bytes;
     bool toFullDevice;
@@ -158,7 +157,8 @@ TEST(CompressLogFile, FailureLeavesLiveFileWhole) {
     if (!c.toFullDevice) {
       file = CBinFile::Create(live, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     }
-    util::zip_writer_t writer(c.toFullDevice ? full : dir / L"svc.log.gz", 9);
+    util::zip_writer_t writer = c.toFullDevice ? util::zip_writer_t(openFull(), full, 9)
+                                                : util::zip_writer_t(dir / L"svc.log.gz", 9);
     const auto e = CatchExc([&] { CompressLogFile(*file, writer); });
     ASSERT_TRUE(e);
     ASSERT_GE(e->GetMessages().size(), 3u);
