@@ -198,8 +198,8 @@ void legacy_dump_gen_t::Generate(const std::wstring& folder, const std::wstring&
     for (unsigned attempt = 1; path.empty(); ++attempt) {
       const std::wstring candidate = NextDumpPath(prefix, folder, L"log");
       g_log.Info(L"Writing legacy dump. Dump path: %1.", candidate);
-      const CFileHandle file = util::CreateNewProtectedFile(candidate, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                            FILE_ATTRIBUTE_NORMAL);
+      const CFileHandle file = util::CreateNewProtectedFile(
+          candidate, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
       const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
       if (file) {
         path = candidate;

@@ -429,7 +429,8 @@ TEST(DumpFiles, FailedMinidumpLeavesNoEmptyFile) {
     EXCEPTION_RECORD record = {};
     record.ExceptionCode = 0xE0000042;
     EXCEPTION_POINTERS pointers = {&record, &context};
-    const auto e = CatchExc([&] { crash::win32::minidump_gen_t(&FailingWriteDump).Generate(dir.Path(), L"F", &pointers); });
+    crash::win32::minidump_gen_t generator(&FailingWriteDump);
+    const auto e = CatchExc([&] { generator.Generate(dir.Path(), L"F", &pointers); });
     ASSERT_TRUE(e);
     EXPECT_EQ((std::vector<std::wstring>{L"Crash details cannot be stored in minidump.",
                                          L"MiniDumpWriteDump() function call has failed."}),

@@ -140,7 +140,8 @@ TEST(ValidateLogSizeLimit, FailedAgingKeepsLiveFileWhole) {
 TEST(CompressLogFile, FailureLeavesLiveFileWhole) {
   const std::wstring full = L"Z:\\dev\\full";
   const auto openFull = [&] {
-    return CFileHandle(::CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    return CFileHandle(
+        ::CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   };
   if (!openFull()) GTEST_SKIP() << "no always-full device";
   const struct {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -120,9 +121,9 @@ TEST(LogFolderChild, Run) {
   if (ChildRole().empty()) GTEST_SKIP() << "runs only as a child";
   CMachineKeyRedirect redirect;
   CRegKey key;
-  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                             L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-                                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr));
+  const wchar_t* const folders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, folders, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             key.Receive(), nullptr));
   const std::wstring appData = ChildRole();
   ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.Get(), L"Common AppData", 0, REG_SZ,
                                             reinterpret_cast<const BYTE*>(appData.c_str()),
@@ -162,7 +163,7 @@ bool RunUnixOn(const std::wstring& command, const std::wstring& path) {
   return DescriptorBytes(path) != before;
 }
 
-// Every file under dir, by its path below dir, with its bytes.
+// Every file under dir, by its path below dir, with its size and a hash of its bytes.
 void Snapshot(const std::wstring& dir, const std::wstring& below, std::map<std::wstring, std::string>& files) {
   for (const std::wstring& name : FilesIn(dir, L"*")) {
     if (name == L"." || name == L"..") continue;
@@ -171,7 +172,9 @@ void Snapshot(const std::wstring& dir, const std::wstring& below, std::map<std::
       files[below + name + L"\\"] = "";
       Snapshot(path, below + name + L"\\", files);
     } else {
-      files[below + name] = ReadFileBytes(path);
+      const std::string bytes = ReadFileBytes(path);
+      files[below + name] =
+          std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes));
     }
   }
 }
