@@ -7,13 +7,13 @@
 #include "fixtures/fixture_record.h"
 #include "exc_checks.h"
 #include "log_capture.h"
+#include "folder_access.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
-#include <sddl.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -465,27 +465,13 @@ TEST(DumpFiles, DbgHelpComesFromTheSystemFolderOnly) {
   EXPECT_EQ(0u, run.exitCode) << "3: the planted library was loaded; " << run.output;
 }
 
-std::string DescriptorBytes(const std::wstring& path) {
-  DWORD size = 0;
-  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  ::GetFileSecurityW(path.c_str(), what, nullptr, 0, &size);
-  std::string bytes(size, '\0');
-  if (size == 0 || !::GetFileSecurityW(path.c_str(), what, &bytes[0], size, &size)) return std::string();
-  return bytes;
-}
-
 // The one-shot runs write their dumps beside the program: the program's
 // folder keeps its access list (under Wine a rewrite shows as Everyone
 // gaining read access to a folder that had none), and the dump has its own.
 TEST(DumpFiles, CrashInInjectVssLeavesTheProgramFolderAlone) {
   CScratchDir dir;
   const std::wstring program = dir / L"program";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                                                                     SDDL_REVISION_1, &descriptor, nullptr));
-  const CLocalMem owned(descriptor);
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-  ASSERT_TRUE(::CreateDirectoryW(program.c_str(), &attributes));
+  ASSERT_TRUE(MakeAdminsOnlyFolder(program));
   ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\KorloGuestHelper.exe").c_str(),
                           (program + L"\\KorloGuestHelper.exe").c_str(), FALSE));
   ASSERT_TRUE(::CopyFileW((ProgramFolder() + L"\\fixture_plugin_all.dll").c_str(),

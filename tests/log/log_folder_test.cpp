@@ -2,12 +2,11 @@
 
 #include "log/log.h"
 #include "exc_checks.h"
+#include "folder_access.h"
 #include "test_support.h"
 #include "util/file.h"
 
 #include <gtest/gtest.h>
-
-#include <sddl.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -135,25 +134,6 @@ TEST(LogFolderChild, Run) {
   ::ExitProcess(0);
 }
 
-// Owner and access list as the system reports them, in bytes.
-std::string DescriptorBytes(const std::wstring& path) {
-  DWORD size = 0;
-  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  ::GetFileSecurityW(path.c_str(), what, nullptr, 0, &size);
-  std::string bytes(size, '\0');
-  if (size == 0 || !::GetFileSecurityW(path.c_str(), what, &bytes[0], size, &size)) return std::string();
-  return bytes;
-}
-
-void MakeAdminsOnlyFolder(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                                                                     SDDL_REVISION_1, &descriptor, nullptr));
-  const CLocalMem owned(descriptor);
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-  ASSERT_TRUE(::CreateDirectoryW(path.c_str(), &attributes));
-}
-
 // Runs the Unix command on the path (Wine does not wait for it) and waits
 // up to 5 s until the path's descriptor shows it.
 bool RunUnixOn(const std::wstring& command, const std::wstring& path) {
@@ -212,12 +192,15 @@ TEST(LogFolder, UnsafeFoldersAreLeftAloneAndReplacedBesideThem) {
     WriteFileBytes(user + L"\\Backup\\folder-test.log", "user's");
     const std::wstring backup = appData + L"\\Korlo\\Backup";
     std::wstring link;
-    if (c.link == nullptr || std::wstring(c.link) != L"Korlo") MakeAdminsOnlyFolder(appData + L"\\Korlo");
+    const bool korloLink = c.link != nullptr && std::wstring(c.link) == L"Korlo";
+    if (!korloLink) {
+      ASSERT_TRUE(MakeAdminsOnlyFolder(appData + L"\\Korlo"));
+    }
     if (c.link != nullptr) {
       link = appData + L"\\" + c.link;
       ASSERT_TRUE(RunOnUnixPath(L"ln -s " + UnixName(user), link, true));
     } else {
-      MakeAdminsOnlyFolder(backup);
+      ASSERT_TRUE(MakeAdminsOnlyFolder(backup));
     }
     std::map<std::wstring, std::string> before, after;
     Snapshot(user, L"", before);
@@ -244,7 +227,7 @@ TEST(LogFolder, UnsafeFoldersAreLeftAloneAndReplacedBesideThem) {
     EXPECT_EQ(2, std::count(texts.begin(), texts.end(), L"child line")) << "the same folder at each start";
     EXPECT_FALSE(OpenToUsers(folder));
     EXPECT_FALSE(OpenToUsers(folder + L"\\folder-test.log"));
-    const std::wstring replaced = c.link && std::wstring(c.link) == L"Korlo" ? appData + L"\\Korlo" : backup;
+    const std::wstring replaced = korloLink ? appData + L"\\Korlo" : backup;
     const std::wstring warning = L"The folder [" + replaced + L"] is not used for the log: " +
                                  (c.reason ? c.reason : L"") + L". The log is kept in [" +
                                  folder.substr(0, folder.size() - (replaced == backup ? 0 : 7)) +
@@ -253,7 +236,7 @@ TEST(LogFolder, UnsafeFoldersAreLeftAloneAndReplacedBesideThem) {
     if (c.link == nullptr) {
       EXPECT_EQ(kept, DescriptorBytes(backup)) << "the folder's access list was rewritten";
     }
-    if (c.link == nullptr || std::wstring(c.link) != L"Korlo") {
+    if (!korloLink) {
       EXPECT_EQ(keptKorlo, DescriptorBytes(appData + L"\\Korlo"));
     }
   }
