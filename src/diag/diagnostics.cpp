@@ -312,61 +312,59 @@ void ListLogs(const std::wstring& folder, std::vector<SPart>& parts) {
   });
 }
 
-// Newest first within each kind, kinds in the order they are given room.
+// Newest first within each rank, ranks in the order they are given room:
+// the configuration, the crash reports, the logs (live and compressed
+// alike), the minidumps.
 int Rank(EPartKind kind) {
   switch (kind) {
     case EPartKind::kConfig: return 0;
-    case EPartKind::kLiveLog: return 1;
-    case EPartKind::kReport: return 2;
-    case EPartKind::kCompressedLog: return 3;
-    default: return 4;
+    case EPartKind::kReport: return 1;
+    case EPartKind::kLiveLog:
+    case EPartKind::kCompressedLog: return 2;
+    default: return 3;
   }
 }
 
-// Chooses what fits: every part gets `limit` (its size, a live log's with
-// some room to grow) or a note why it stays out.
-void Choose(std::vector<SPart>& parts) {
+// Orders the parts and rules out the minidumps beyond the newest few and
+// the files beyond the count a cabinet can hold.
+void Order(std::vector<SPart>& parts) {
   std::stable_sort(parts.begin(), parts.end(), [](const SPart& a, const SPart& b) {
     if (Rank(a.kind) != Rank(b.kind)) return Rank(a.kind) < Rank(b.kind);
     return FileTimeToUInt64(a.time) > FileTimeToUInt64(b.time);
   });
-  std::uint64_t left = kMaxBundleBytes - kSummaryReserve;
   unsigned minidumps = 0;
   size_t files = 0;
   for (SPart& part : parts) {
     if (part.kind == EPartKind::kMinidump && ++minidumps > kMaxMinidumps) {
       part.note = FormatMsg(L"not included: only the newest %1 minidumps are", DecText(kMaxMinidumps));
-      continue;
-    }
-    if (files == kMaxFiles) {
+    } else if (files == kMaxFiles) {
       part.note = FormatMsg(L"not included: a bundle holds at most %1 files", UInt64Text(kMaxFiles));
-      continue;
+    } else {
+      part.chosen = true;
+      ++files;
     }
-    std::uint64_t limit = part.size;
-    if (part.kind == EPartKind::kLiveLog && Charge(part, part.size + kLiveGrowthAllowance) <= left) {
-      limit += kLiveGrowthAllowance;
-    }
-    if (Charge(part, limit) > left) {
-      part.note = FormatMsg(L"not included: the bundle would exceed its bound of %1 bytes",
-                            UInt64Text(kMaxBundleBytes));
-      continue;
-    }
-    left -= Charge(part, limit);
-    part.limit = limit;
-    part.chosen = true;
-    ++files;
   }
 }
 
-// Adds one chosen part; a part that cannot be read is noted, not added.
-void AddPart(cab_writer_t& cab, SPart& part) {
+// Adds one chosen part when it fits in what is left of the bound (`left`,
+// reduced by what it takes). A part that cannot be read is noted, not
+// added. The size that counts is the one the open file has: a live log
+// may take some more, for the lines written while it is read.
+void AddPart(cab_writer_t& cab, SPart& part, std::uint64_t& left) {
   DWORD error = ERROR_SUCCESS;
   CFileHandle file = OpenShared(part.path, error);
   if (!file) {
     part.note = L"not included: " + ErrorText(error);
     return;
   }
+  part.size = SizeOf(file.Get());
+  if (Charge(part, part.size) > left) {
+    part.note = FormatMsg(L"not included: the bundle would exceed its bound of %1 bytes", UInt64Text(kMaxBundleBytes));
+    return;
+  }
+  part.limit = part.size;
   if (part.kind == EPartKind::kLiveLog) {
+    if (Charge(part, part.size + kLiveGrowthAllowance) <= left) part.limit = part.size + kLiveGrowthAllowance;
     std::string bytes;
     std::wstring note;
     if (!SnapshotLiveLog(file.Get(), part.limit, bytes, note, error)) {
@@ -386,6 +384,7 @@ void AddPart(cab_writer_t& cab, SPart& part) {
                     : FormatMsg(L"included in part: the read failed after %1 bytes: %2",
                                 UInt64Text(source.BytesRead()), ErrorText(source.Error()));
   }
+  left -= Charge(part, part.stored);
   part.included = true;
 }
 
@@ -441,11 +440,12 @@ int CollectDiagnostics(const SRequest& request) {
       part.time = config.ftLastWriteTime;
       parts.push_back(part);
     }
-    Choose(parts);
+    Order(parts);
 
     cab_writer_t cab(target.Get(), full + L".");
+    std::uint64_t left = kMaxBundleBytes - kSummaryReserve;
     for (SPart& part : parts) {
-      if (part.chosen) AddPart(cab, part);
+      if (part.chosen) AddPart(cab, part, left);
     }
     Say(Count(parts, EPartKind::kLiveLog, L"Logs"));
     Say(Count(parts, EPartKind::kCompressedLog, L"Compressed logs"));

@@ -347,12 +347,13 @@ std::string BuildSummary(const SSummaryInput& input, std::size_t maxBytes) {
   out.Section(L"Files");
   out.Line(FormatMsg(L"At most %1 bytes in the bundle, at most %2 minidumps. Name, bytes, last written (UTC): state.",
                      UInt64Text(kMaxBundleBytes), DecText(kMaxMinidumps)));
+  out.Line(L"logs\\ and crash\\ are the log folder's files, crash\\program\\ those of the program's folder.");
   std::string text = ToUtf8(out.Text());
   const size_t room = maxBytes > 1024 ? maxBytes - 1024 : 0;  // for the closing line
   for (size_t i = 0; i < input.parts.size(); ++i) {
     const SPart& part = input.parts[i];
-    const std::string line = ToUtf8(FormatMsg(L"%1 (%2), %3 bytes, %4: %5\r\n", part.name, part.path,
-                                              UInt64Text(part.size), UtcText(part.time), part.note));
+    const std::string line = ToUtf8(FormatMsg(L"%1, %2 bytes, %3: %4\r\n", part.name, UInt64Text(part.size),
+                                              UtcText(part.time), part.note));
     if (text.size() + line.size() > room) {
       text += ToUtf8(FormatMsg(kNotListed, UInt64Text(input.parts.size() - i)) + L"\r\n");
       break;

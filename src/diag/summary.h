@@ -21,7 +21,7 @@ struct SPart {
   std::uint64_t size = 0;  // when it was listed
   FILETIME time = {};      // last written, when it was listed
   std::uint64_t limit = 0;  // bytes it may take in the bundle
-  bool chosen = false;      // given room in the bundle
+  bool chosen = false;      // not ruled out by the minidump or file count
   bool included = false;    // in the cabinet
   std::uint64_t stored = 0;  // bytes in the cabinet
   std::wstring note;         // what became of it
