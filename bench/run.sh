@@ -64,6 +64,9 @@ bench_preset() {
   ctl delete KorloBenchRpc >/dev/null
 
 
+  echo "== diagnostics bundle, 2,000 old logs in the log folder"
+  run "$build/bin/bench_diagnostics.exe" 'C:\korlo-bench\KorloGuestHelper.exe' "$winout"
+
   echo "== Linux gzip -9 of the same 20 MiB content"
   input=$out/rotation_20_input.log
   times=

@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
-mingw-w64-tools libz-mingw-w64-dev libboost-dev wine wine64 wine32:i386 googletest gzip python3-impacket"
+mingw-w64-tools libz-mingw-w64-dev libboost-dev wine wine64 wine32:i386 googletest gzip python3-impacket cabextract"
 
 missing=""
 for p in $packages; do

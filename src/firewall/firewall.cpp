@@ -206,3 +206,12 @@ void CFirewallExceptions::RemoveFirewallException(const std::wstring& name, cons
     g_log.Error(L"Cannot remove application from the firewall exceptions list.", e);
   }
 }
+
+bool CFirewallExceptions::HasFirewallException(const std::wstring& name, const std::wstring& path) {
+  if (m_useRules) return static_cast<bool>(FindRule(*GetRules(false).Get(), CBstr(name + L" (In)")));
+  const CComPtr<INetFwPolicy> policy = GetLocalPolicy();
+  const CComPtr<INetFwAuthorizedApplications> applications =
+      GetAuthorizedApplications(*policy.Get(), NET_FW_PROFILE_CURRENT);
+  CComPtr<INetFwAuthorizedApplication> application;
+  return SUCCEEDED(ResultOf(applications->Item(CBstr(path).Get(), application.Receive()), application));
+}

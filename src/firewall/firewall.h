@@ -24,6 +24,11 @@ class CFirewallExceptions {
   // of `path` from each profile).
   void RemoveFirewallException(const std::wstring& name, const std::wstring& path);
 
+  // Whether the rule "<name> (In)" exists (before 6.0: whether the current
+  // profile lists the program at `path`), for reports. Throws CExc when the
+  // firewall cannot be asked; changes nothing.
+  bool HasFirewallException(const std::wstring& name, const std::wstring& path);
+
   bool UsesRules() const { return m_useRules; }
 
  private:

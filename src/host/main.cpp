@@ -11,7 +11,8 @@
 
 namespace {
 
-// Every failure is logged; the exit code does not report it.
+// Every failure is logged; the exit code does not report it, except in the
+// diagnostics run, whose code tells the operator whether the bundle is made.
 int HostMain(int argc, wchar_t** argv) {
   // COM stays initialised until the process ends (never uninitialised): the
   // context's configuration document and other singletons release their COM
@@ -19,12 +20,15 @@ int HostMain(int argc, wchar_t** argv) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   InitComSecurity();
   SetMsgModule(::GetModuleHandleW(nullptr));
+  int exitCode = 0;
   try {
     CSvcCtx::SetArguments(argc, argv);
     const std::shared_ptr<CSvcCtx> ctx = CSvcCtx::Instance();
     if (ctx->IsPersistent()) g_log.Info(L"working in persistent mode");
 
-    if (ctx->IsInjectVss()) {
+    if (ctx->HasOption(L"collectDiagnostics")) {
+      exitCode = RunCollectDiagnostics(*ctx);
+    } else if (ctx->IsInjectVss()) {
       RunInjectVss(*ctx);
     } else if (ctx->HasOption(L"uninstall")) {
       RunUninstall(*ctx);
@@ -38,7 +42,7 @@ int HostMain(int argc, wchar_t** argv) {
   } catch (const CExc& e) {
     g_log.Error(e.GetFullText());
   }
-  return 0;
+  return exitCode;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "plugins/plugin.h"
 #include "plugins/term.h"
 #include "base/exc.h"
+#include "diag/diagnostics.h"
 #include "util/file.h"
 #include "logfile/log_folder.h"
 #include "util/thread.h"
@@ -96,3 +97,16 @@ void RunDesktopSnapshotTest(CSvcCtx& ctx) {
 
 void RunUninstall(CSvcCtx& ctx) { uninstall::RunUninstall(ctx.GetOptions()); }
 
+
+int RunCollectDiagnostics(CSvcCtx& ctx) {
+  diag::SRequest request;
+  request.target = ctx.GetOptions().at(L"collectDiagnostics");
+  request.commandLine = ::GetCommandLineW();
+  request.serviceName = ctx.GetServiceName();
+  try {
+    request.config = ctx.GetConfig();
+  } catch (const CExc&) {
+    // Reported in the summary as a configuration that could not be loaded.
+  }
+  return diag::CollectDiagnostics(request);
+}

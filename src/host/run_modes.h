@@ -10,3 +10,6 @@ void RunInjectVss(CSvcCtx& ctx);
 void RunDesktopSnapshotTest(CSvcCtx& ctx);
 // The uninstaller run.
 void RunUninstall(CSvcCtx& ctx);
+// The diagnostics bundle (-collectDiagnostics <file.cab>); returns the
+// process exit code (diag/diagnostics.h).
+int RunCollectDiagnostics(CSvcCtx& ctx);

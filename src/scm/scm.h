@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Owns one manager or service handle; CloseServiceHandle when the last
 // shared pointer goes.
@@ -45,6 +46,10 @@ class CScmManager {
 
   void SetTimeout(DWORD timeoutMs) { m_timeoutMs = timeoutMs; }
 
+  // Names of the database's Win32 services (EnumServicesStatusExW); needs
+  // SC_MANAGER_ENUMERATE_SERVICE.
+  std::vector<std::wstring> EnumServiceNames();
+
  private:
   std::wstring m_machine;
   std::shared_ptr<CScmHandle> m_manager;
@@ -66,6 +71,18 @@ class CScmSvc {
   void Delete();
   // dwCurrentState of QueryServiceStatus.
   DWORD GetCurrentState();
+
+  // What QueryServiceConfigW reports (needs SERVICE_QUERY_CONFIG).
+  struct SConfig {
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    std::wstring binaryPath;
+    std::wstring account;
+    std::wstring displayName;
+  };
+  SConfig QueryConfig();
+  // QueryServiceStatusEx: the state with the process id.
+  SERVICE_STATUS_PROCESS QueryStatus();
 
   void SetTimeout(DWORD timeoutMs) { m_timeoutMs = timeoutMs; }
   const std::wstring& GetName() const { return m_name; }
