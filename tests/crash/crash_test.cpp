@@ -235,8 +235,11 @@ TEST(DumpFiles, LowestFreeIdentifierAfterRemovingTheOldest) {
   EXPECT_EQ(19u + 20u, FilesIn(folder, L"P_crash_*.mdmp").size());
 }
 
+int g_captureLine = 0;  // the line of the capture in WriteReportHere
+
 KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {
   CONTEXT context = {};
+  g_captureLine = __LINE__ + 1;
   ::RtlCaptureContext(&context);
   EXCEPTION_RECORD record = {};
   record.ExceptionCode = 0xE0000042;
@@ -244,11 +247,30 @@ KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {
   crash::win32::legacy_dump_gen_t().Generate(folder, L"R", &pointers);
 }
 
+// Each frame of a report as "<module>!<symbol>" and its "<file>(<line>)":
+// the report writes every item on a line of its own, the address ending in a
+// tab, the line information after a line of two tabs.
+std::vector<std::pair<std::string, std::string>> ReportFrames(const std::vector<std::wstring>& lines) {
+  std::vector<std::pair<std::string, std::string>> frames;
+  for (size_t i = 0; i + 3 < lines.size(); ++i) {
+    if (lines[i].empty() || lines[i].back() != L'\t' || lines[i] == L"\t\t") continue;
+    size_t at = i + 3;
+    while (at + 1 < lines.size() && lines[at] != L"\t\t") ++at;
+    frames.push_back({Narrow(lines[i + 1] + lines[i + 2]), at + 1 < lines.size() ? Narrow(lines[at + 1]) : ""});
+  }
+  return frames;
+}
+
 // The text report of a live stack: every part is present, registers in the
-// layout of the architecture, and the frames resolve to this program's
-// symbols.
+// layout of the architecture, and the first frame resolves to its symbol and
+// line. The first frame is where the captured context points: on x64 the
+// capturing function at the capture; on x86 RtlCaptureContext gives the
+// context of the capturing function's caller (Ebp = [ebp], Eip = [ebp+4]),
+// so the caller at the call. The walk goes on through this program's frames
+// (on x86 by the frame pointers that it and its test framework keep).
 TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   CScratchDir dir;
+  const int callLine = __LINE__ + 1;
   WriteReportHere(dir.Path());
   const std::vector<std::wstring> lines = SplitLines(Utf16(ReadFileBytes(dir / L"R_crash_0.log")));
   ASSERT_GT(lines.size(), 10u);
@@ -260,10 +282,22 @@ TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
 #else
   const char* const registers[] = {"\neax=", "\neip="};
 #endif
-  for (const char* part : {"\nLoaded modules:\n", registers[0], registers[1], "\ncs=", "\nStack frames:\n",
-                           "\nFrame address: 0x", "WriteReportHere", "crash_test.cpp("}) {
+  const bool x64 = sizeof(void*) == 8;
+  const std::string function =
+      x64 ? "WriteReportHere" : "DumpFiles_TextReportHoldsModulesRegistersAndStack_Test::TestBody";
+  const int line = x64 ? g_captureLine : callLine;
+  for (const char* part : {"\nLoaded modules:\n", registers[0], registers[1], "\ncs=", "\nStack frames:\n"}) {
     EXPECT_NE(std::string::npos, all.find(part)) << part;
   }
+  const auto frames = ReportFrames(lines);
+  ASSERT_GE(frames.size(), 3u) << all;
+  EXPECT_NE(std::string::npos, frames[0].first.find("!" + function)) << all;
+  // A return address may fall on the line after the call.
+  const std::string at = "crash_test.cpp(" + std::to_string(line) + ")";
+  const std::string next = "crash_test.cpp(" + std::to_string(line + 1) + ")";
+  EXPECT_TRUE(frames[0].second.find(at) != std::string::npos || frames[0].second.find(next) != std::string::npos)
+      << at << all;
+  for (size_t i = 1; i < 3; ++i) EXPECT_EQ(0u, frames[i].first.find("crash_test!")) << all;
 }
 
 TEST(ReportText, FlagsRegistersAndLockName) {
