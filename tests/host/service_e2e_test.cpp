@@ -99,6 +99,19 @@ TEST_F(ServiceE2eTest, StartsWithGrowingCheckPointsRunsAndStopsInOrder) {
   svcctl::Delete(m_name);
   EXPECT_EQ(0u, svcctl::Query(m_name).dwCurrentState) << "deleted once stopped";
 
+  // From this run's first line on: the firewall is opened for the service's
+  // own name (whatever the service control manager calls it) and path, and
+  // the RPC authentication is for SPNs of the class "KorloGuestHelperSvc".
+  const auto all = Unindented(m_host.LogTexts());
+  const std::vector<std::wstring> texts(std::find_if(all.begin(), all.end(), [&](const std::wstring& text) {
+    return text.find(m_host.ExePath()) != std::wstring::npos;
+  }), all.end());
+  EXPECT_TRUE(ContainsInOrder(texts, {L"Initializing service...", L"Updating Windows Firewall exceptions list.",
+                                      L"Service name: [KorloGuestHelper], path: [" + m_host.ExePath() + L"].",
+                                      L"Updating Windows Firewall exceptions list.. Ok.",
+                                      L"Initializing RPC authentication service."}))
+      << JoinLines(texts);
+  EXPECT_TRUE(HasLineContaining(texts, L"Service SPN: [KorloGuestHelperSvc/")) << JoinLines(texts);
   EXPECT_TRUE(ContainsInOrder(Unindented(m_host.LogTexts()), {L"Initializing service...", L"Loading plugins.",
                                                   L"Loading plugins.. Ok.", L"Starting plugins working threads.",
                                                   L"Service started. Is debug mode: [false].",

@@ -1,7 +1,5 @@
 #include "uninstall/removal.h"
 
-#include "base/msg.h"
-#include "base/msg_ids.h"
 #include "exc_checks.h"
 #include "host_runner.h"
 #include "log_capture.h"
@@ -156,7 +154,9 @@ void __cdecl CancelAfterASecondRequest(BOOLEAN* cancel) {
 // folder that a user made beforehand, writable by everyone, with a DLL
 // planted in it; the folder is made anew for SYSTEM and Administrators only
 // and holds nothing but the copy. The handshake runs, and the agent's
-// folder goes only when the removal is accepted.
+// folder goes only when the removal is accepted. The cancelled request asks
+// for a reboot: its command line carries -sys_shutdown, and the uninstaller,
+// cancelled, never gets to the reboot.
 TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   for (const bool cancel : {false, true}) {
     CHostRun agent;
@@ -175,7 +175,7 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
     g_agentPath = agent.ExePath();
     g_copyFolderName = folderName;
-    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, lockName,
+    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, cancel, lockName,
                                                          cancel ? &CancelAfterASecondRequest : nullptr));
     EXPECT_EQ(cancel, log.Contains(kLogError, L"Another removal request is being handled; this one is refused."));
     EXPECT_EQ(cancel, g_secondAnswer);
@@ -186,9 +186,13 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     EXPECT_TRUE(log.Contains(kLogWarning, L"The folder [" + copyFolder +
                                               L"] is not safe to run the uninstaller from: S-1-1-0 may change it. "
                                               L"It is made anew."));
-    const std::wstring done = LoadMsg(cancel ? IDS_AGENT_DECLINED_REMOVAL : IDS_AGENT_ACCEPTED_REMOVAL);
+    const std::wstring done = cancel ? L"Agent declined removal action." : L"Agent accepted removal action.";
     std::vector<std::wstring> expected = {
-        L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.", done};
+        L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.",
+        L"Checking whether the uninstallation is still required.",
+        cancel ? L"[uninstallation server]Agent cancelled the uninstallation."
+               : L"[uninstallation server]Agent accepted the uninstallation.",
+        done};
     if (!cancel) expected.push_back(L"Removing files of the guest service.. Ok.");
     std::vector<std::wstring> lines;
     for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i) {
@@ -197,10 +201,44 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     }
     EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
     EXPECT_EQ(cancel, testing_support::Exists(agent.Folder()));
-    EXPECT_TRUE(log.Contains(kLogInfo, FormatMsg(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), L"false")));
+    EXPECT_TRUE(log.Contains(kLogInfo, L"Received signal to uninstall the application. Is machine should be "
+                                       L"restarted: [" + std::wstring(cancel ? L"true" : L"false") + L"]."));
+    EXPECT_TRUE(log.Contains(kLogMessage, L"Firing the uninstallation event. Event name: [" +
+                                              std::wstring(cancel ? L"UninstallationCancel" : L"UninstallationAccepted") +
+                                              L"]."));
+    const std::wstring commandLine = L"The following command line will be passed to the uninstaller: [\"" +
+                                     copyFolder + L"\\KorloGuestHelper.exe\" -uninstall" +
+                                     (cancel ? L" -sys_shutdown" : L"") + L" -agent_path \"" + agent.ExePath() +
+                                     L"\" -fileLockName " + lockName + L" -synchEvtsUid {";
+    bool logged = false;
+    for (const auto& line : log.Lines()) logged |= line.level == kLogMessage && line.text.find(commandLine) == 0;
+    EXPECT_TRUE(logged) << testing_support::Narrow(commandLine);
     // Marked for deletion at the restart; remove it now, once the uninstaller has ended.
     RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(testing_support::Exists(copyFolder));
+  }
+}
+
+// Removal is disabled in the persistent, FLR and desktop VSS services: a
+// plugin's request without a lock name (nothing to wait for) is refused,
+// nothing is copied or started. Each runs on the console until it is ended.
+TEST(RemovalE2eTest, PersistentFlrAndDesktopServicesRefuseRemoval) {
+  for (const std::wstring mode : {L"-persistent", L"-flr", L"-desktopVss"}) {
+    SCOPED_TRACE(testing_support::Narrow(mode));
+    CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
+    const std::wstring record = host.Folder() + L"\\record";
+    testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
+    testing_support::WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
+                                    testing_support::Narrow(std::wstring(fixture::kRecordVar) + L"=" + record + L"\n" +
+                                                            fixture::kUninstallVar + L"=0,none,\n"));
+    host.Run(L"-dbg " + mode, std::string(), 5000);
+    EXPECT_NE(std::string::npos, testing_support::ReadFileBytes(record).find("|uninstall.result|0"));
+    std::vector<std::wstring> log = host.LogTexts();
+    for (std::wstring& text : log) text.erase(0, text.find_first_not_of(L' '));
+    EXPECT_TRUE(ContainsInOrder(log, {L"Disabling uninstall procedure for VSS desktop service.",
+                                      L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."}))
+        << testing_support::JoinLines(log);
+    EXPECT_FALSE(testing_support::HasLineContaining(log, L"Received signal to uninstall the application."));
   }
 }
 
@@ -220,7 +258,7 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
   }
   EXPECT_NE(std::string::npos, record.find("decide|0")) << record;
   const std::vector<std::wstring> expected = {L"Uninstalling guest service. Service name: [KorloVssSupport].",
-                                              LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL),
+                                              L"Agent accepted removal action.",
                                               L"Stopping and deregistering the guest service.. Ok.",
                                               L"Removing files of the guest service.. Ok."};
   std::vector<std::wstring> log;
@@ -259,10 +297,10 @@ TEST(RemovalE2eTest, InjectedLockNamesAreRefusedBeforeAnythingStarts) {
   const std::vector<std::wstring> log = serviceLog.Texts();
   size_t refused = 0;
   for (size_t i = 0; i + 1 < log.size(); ++i) {
-    refused += log[i] == LoadMsg(IDS_CANNOT_HANDLE_UNINSTALL) && log[i + 1].find(L"The file lock name [") == 0;
+    refused += log[i] == L"Cannot handle an uninstallation request." && log[i + 1].find(L"The file lock name [") == 0;
   }
   EXPECT_EQ(names.size(), refused) << testing_support::JoinLines(log);
-  EXPECT_FALSE(testing_support::HasLineContaining(log, LoadMsg(IDS_COPYING_UNINSTALLER)));
+  EXPECT_FALSE(testing_support::HasLineContaining(log, L"Copying the uninstaller to the temporary folder."));
   EXPECT_TRUE(uninstallLog.Texts().empty());
   EXPECT_NE(0u, svcctl::Query(victimService).dwCurrentState);
   EXPECT_TRUE(testing_support::Exists(victim / L"victim.exe"));
