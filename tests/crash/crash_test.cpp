@@ -96,8 +96,14 @@ TEST(CrashChild, Run) {
   std::wstring role = ChildRole();
   if (role.empty()) GTEST_SKIP() << "runs only as a child";
   // "oop-<role>": the machine setting for the out-of-process recorder, in
-  // this process's own redirected registry.
+  // this process's own redirected registry; "notemp-": and no recorder can
+  // be written.
   std::unique_ptr<CTestRegKey> settings;
+  if (role.compare(0, 7, L"notemp-") == 0) {  // the temporary folder is a file
+    role.erase(0, 7);
+    WriteFileBytes(ChildDir() + L"\\temp", "");
+    ::SetEnvironmentVariableW(L"TMP", (ChildDir() + L"\\temp").c_str());
+  }
   if (role.compare(0, 4, L"oop-") == 0) {
     role.erase(0, 4);
     settings = std::make_unique<CTestRegKey>(L"SOFTWARE\\Korlo\\Korlo Tandem");
@@ -141,6 +147,7 @@ struct SCrashCase {
   DWORD exitCode;
   const wchar_t* dumpMask;
   size_t dumps;  // each of its own thread, with that thread's exception code
+  bool recorderFails = false;  // the temporary folder is a file: no recorder can be written there
 };
 
 // Each crash leaves its own dump naming its thread and code: threads that crash
@@ -151,6 +158,7 @@ TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
       {L"main", false, 1, L"T_crash_0.mdmp", 1},
       {L"throw", false, 1, L"T_crash_0.mdmp", 1},
       {L"thread", true, kAccessViolation, L"T_crash__*_*_*.mdmp", 1},
+      {L"main", true, 1, L"T_crash_0.mdmp", 1, true},  // the in-process dump instead
       {L"in-log", false, 1, L"T_crash_?.mdmp", 2},
       {L"two", false, 0, L"T_crash_?.mdmp", 2},
       {L"again", false, kAccessViolation, L"T_crash_?.mdmp", 2},
@@ -163,7 +171,8 @@ TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
 #endif
     CScratchDir dir;
     ::SetEnvironmentVariableW(kDirVariable, dir.Path().c_str());
-    const std::wstring role = (c.outOfProcess ? L"oop-" : L"") + std::wstring(c.role);
+    const std::wstring role =
+        (c.recorderFails ? L"notemp-" : L"") + std::wstring(c.outOfProcess ? L"oop-" : L"") + c.role;
     const SProcessResult run = RunSelfAsChild("CrashChild.Run", role, 90000);
     ::SetEnvironmentVariableW(kDirVariable, nullptr);
 
@@ -363,11 +372,17 @@ TEST(OutOfProcess, DumpTypeAndExitTexts) {
     const wchar_t* text;
     std::uint32_t type;
   };
-  for (const SType& t : {SType{0, L"Full", 137479}, SType{0, L"full", 0}, SType{5, L"Full", 5}}) {
+  for (const SType& t : {SType{0, L"Full", 137479}, SType{0, L"full", 0}, SType{0, L"Normal", 0},
+                         SType{0, L"", 0}, SType{5, L"Full", 5}}) {
     EXPECT_EQ(t.type, crash::DumpTypeFor(t.mask, t.text)) << t.mask << " " << Narrow(t.text);
   }
-  EXPECT_EQ(L"invalid count of arguments", crash::RecorderExitText(101));
-  EXPECT_EQ(L"-5", crash::RecorderExitText(static_cast<DWORD>(-5)));
+  const std::pair<DWORD, std::wstring> exits[] = {
+      {0, L"success"}, {1, L"unspecified failure"}, {101, L"invalid count of arguments"}, {102, L"invalid arguments"},
+      {103, L"cannot create dump folder"}, {104, L"cannot delete old dumps"}, {105, L"invalid dump name"},
+      {106, L"cannot create dump file"}, {107, L"cannot write dump content"}, {108, L"NTDLL is not loaded"},
+      {109, L"memset is not exported from NTDLL"}, {110, L"_vsnwprintf is not exported from NTDLL"},
+      {111, L"111"}, {static_cast<DWORD>(-5), L"-5"}};
+  for (const auto& exit : exits) EXPECT_EQ(exit.second, crash::RecorderExitText(exit.first)) << exit.first;
   // The address goes out as a signed 64-bit number: a 32-bit one sign-extended.
   const std::wstring address = sizeof(void*) == 8 ? L"2147483648" : L"-2147483648";
   EXPECT_EQ(L"\"C:\\r\" 4 " + address + L" 7 0 20 \".\" \"GA_crash_\"",
@@ -418,6 +433,7 @@ TEST(OutOfProcess, RecorderExitCodes) {
   const SRun runs[] = {
       {L"1 2 3 4 5 6", 101},
       {L"1 0 thread 0 20 " + folder + L" \"S_crash_\"", 102},
+      {handle + L" 0 7 0 20 \"" + dir / L"missing\\deeper" + L"\" \"S_crash_\"", 103},
       {handle + L" 0 7 0 20 " + folder + L" \"" + std::wstring(240, L's') + L"\"", 105},
       {handle + L" 0 7 0 20 " + folder + L" \"S_crash_\"", 0},
   };

@@ -72,22 +72,20 @@ void StopAndDeleteService(const std::wstring& name) {
   svcctl::Delete(name);
 }
 
+// (The services that disable removal refuse a request: the debug-mode
+// test of the service.) A reboot asked for meanwhile is made once.
 TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
-  for (const bool reboot : {false, true}) {
-    const auto recorder = std::make_shared<CShutdownRecorder>();
-    const auto previous = uninstall::SetSystemShutdown(recorder);
-    CLogCapture log;
-    // What a plugin's PluginMain receives once the service has installed it.
-    uninstall::InstallUninstallCallback(L"KorloDesktopVssSvc", true);
-    EXPECT_EQ(FALSE, GetUninstallCallback()(reboot ? TRUE : FALSE, "lock", nullptr));
-    SetUninstallCallback(nullptr);
-    uninstall::SetRemovalDisabled(false);
-    uninstall::SetSystemShutdown(previous);
-    EXPECT_TRUE(log.Contains(kLogInfo, L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."));
-    EXPECT_EQ(reboot, log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
-    using TCalls = std::vector<std::pair<UINT, DWORD>>;
-    EXPECT_EQ((reboot ? TCalls{{EWX_REBOOT | EWX_FORCE, 0x80040001}} : TCalls{}), recorder->calls);
-  }
+  const auto recorder = std::make_shared<CShutdownRecorder>();
+  const auto previous = uninstall::SetSystemShutdown(recorder);
+  CLogCapture log;
+  // What a plugin's PluginMain receives once the service has installed it.
+  uninstall::InstallUninstallCallback(L"KorloDesktopVssSvc", true);
+  EXPECT_EQ(FALSE, GetUninstallCallback()(TRUE, "lock", nullptr));
+  SetUninstallCallback(nullptr);
+  uninstall::SetRemovalDisabled(false);
+  uninstall::SetSystemShutdown(previous);
+  EXPECT_TRUE(log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
+  EXPECT_EQ((std::vector<std::pair<UINT, DWORD>>{{EWX_REBOOT | EWX_FORCE, 0x80040001}}), recorder->calls);
 }
 
 // The reboot still happens when the run fails, and its own failure is logged
@@ -216,29 +214,6 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     // Marked for deletion at the restart; remove it now, once the uninstaller has ended.
     RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(testing_support::Exists(copyFolder));
-  }
-}
-
-// Removal is disabled in the persistent, FLR and desktop VSS services: a
-// plugin's request without a lock name (nothing to wait for) is refused,
-// nothing is copied or started. Each runs on the console until it is ended.
-TEST(RemovalE2eTest, PersistentFlrAndDesktopServicesRefuseRemoval) {
-  for (const std::wstring mode : {L"-persistent", L"-flr", L"-desktopVss"}) {
-    SCOPED_TRACE(testing_support::Narrow(mode));
-    CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
-    const std::wstring record = host.Folder() + L"\\record";
-    testing_support::WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
-    testing_support::WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
-                                    testing_support::Narrow(std::wstring(fixture::kRecordVar) + L"=" + record + L"\n" +
-                                                            fixture::kUninstallVar + L"=0,none,\n"));
-    host.Run(L"-dbg " + mode, std::string(), 5000);
-    EXPECT_NE(std::string::npos, testing_support::ReadFileBytes(record).find("|uninstall.result|0"));
-    std::vector<std::wstring> log = host.LogTexts();
-    for (std::wstring& text : log) text.erase(0, text.find_first_not_of(L' '));
-    EXPECT_TRUE(ContainsInOrder(log, {L"Disabling uninstall procedure for VSS desktop service.",
-                                      L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."}))
-        << testing_support::JoinLines(log);
-    EXPECT_FALSE(testing_support::HasLineContaining(log, L"Received signal to uninstall the application."));
   }
 }
 

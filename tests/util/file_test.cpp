@@ -62,10 +62,6 @@ TEST(SecurityTest, ProtectedDescriptorGrantsSystemAndAdministratorsOnly) {
   DWORD revision = 0;
   ASSERT_TRUE(::GetSecurityDescriptorControl(attributes.lpSecurityDescriptor, &control, &revision));
   EXPECT_EQ(SE_DACL_PRESENT | SE_DACL_PROTECTED, control & (SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_DEFAULTED));
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  ASSERT_TRUE(::GetSecurityDescriptorDacl(attributes.lpSecurityDescriptor, &present, &dacl, &defaulted));
-  EXPECT_EQ(security.Dacl(), dacl);
   LPWSTR text = nullptr;
   ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
       attributes.lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
