@@ -55,6 +55,13 @@ void CSvcPendingNotifier::StartPending(DWORD state) {
     CCriticalSection::CHold hold(m_lock);
     StopNotificationLocked();
     m_status.dwCurrentState = state;
+    // The new state reaches the SCM before the caller goes on, so that a stop
+    // control is answered with STOP_PENDING; the thread repeats it. A failed
+    // report fails the thread's first one too, which ends it.
+    SERVICE_STATUS first = m_status;
+    first.dwCheckPoint = 0;
+    first.dwWaitHint = kPendingWaitHintMs;
+    ::SetServiceStatus(m_handle, &first);
     m_thread = std::make_shared<CThread>([this] { return NotificationProc(); }, false);
   } catch (CExc& e) {
     e.AddContext(L"Cannot start notification to the SCM about the pending service status.");

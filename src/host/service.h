@@ -55,6 +55,7 @@ class CSvcPendingNotifier {
   // CWin32Exc (1053) when it does not end in time. Returns at once when no
   // notification runs.
   void StopNotification();
+  static constexpr DWORD kStopNotificationLimitMs = 60000;
   // True once SetStatus(SERVICE_STOPPED) has reached the service control
   // manager.
   bool HasReportedStopped() const { return m_stoppedReported; }
@@ -62,7 +63,6 @@ class CSvcPendingNotifier {
  private:
   static constexpr DWORD kPendingWaitHintMs = 2000;
   static constexpr DWORD kPendingIntervalMs = 1000;
-  static constexpr DWORD kStopNotificationLimitMs = 60000;
 
   void StopNotificationLocked();
   DWORD NotificationProc();

@@ -22,7 +22,6 @@ namespace uninstall {
 
 namespace {
 
-constexpr unsigned kStopPolls = 60000;
 constexpr DWORD kRemoveRetryPauseMs = 1000;
 constexpr unsigned kRemoveAttempts = 10;
 constexpr unsigned kFolderAttempts = 3;

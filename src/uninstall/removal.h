@@ -84,7 +84,9 @@ std::wstring BuildUninstallerCommandLine(const std::wstring& uninstallerPath, bo
 // uninstall the guest service.") after a requested reboot has been made.
 void RunUninstall(const std::map<std::wstring, std::wstring>& options, const SSynchLimits& limits = SSynchLimits());
 
-// Steps of the run.
+// Steps of the run. The service is stopped with up to kStopPolls status
+// polls one second apart, and deleted then whether it has stopped or not.
+constexpr unsigned kStopPolls = 60000;
 void StopAndDeregisterService(const std::wstring& serviceName);
 void RemoveAgentFiles(const std::wstring& agentPath);
 

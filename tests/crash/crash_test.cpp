@@ -98,8 +98,14 @@ TEST(CrashChild, Run) {
   std::wstring role = ChildRole();
   if (role.empty()) GTEST_SKIP() << "runs only as a child";
   // "oop-<role>": the machine setting for the out-of-process recorder, in
-  // this process's own redirected registry.
+  // this process's own redirected registry; "notemp-": and no recorder can
+  // be written.
   std::unique_ptr<CTestRegKey> settings;
+  if (role.compare(0, 7, L"notemp-") == 0) {  // the temporary folder is a file
+    role.erase(0, 7);
+    WriteFileBytes(ChildDir() + L"\\temp", "");
+    ::SetEnvironmentVariableW(L"TMP", (ChildDir() + L"\\temp").c_str());
+  }
   if (role.compare(0, 4, L"oop-") == 0) {
     role.erase(0, 4);
     settings = std::make_unique<CTestRegKey>(L"SOFTWARE\\Korlo\\Korlo Tandem");
@@ -143,6 +149,7 @@ struct SCrashCase {
   DWORD exitCode;
   const wchar_t* dumpMask;
   size_t dumps;  // each of its own thread, with that thread's exception code
+  bool recorderFails = false;  // the temporary folder is a file: no recorder can be written there
 };
 
 // Each crash leaves its own dump naming its thread and code: threads that crash
@@ -153,6 +160,7 @@ TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
       {L"main", false, 1, L"T_crash_0.mdmp", 1},
       {L"throw", false, 1, L"T_crash_0.mdmp", 1},
       {L"thread", true, kAccessViolation, L"T_crash__*_*_*.mdmp", 1},
+      {L"main", true, 1, L"T_crash_0.mdmp", 1, true},  // the in-process dump instead
       {L"in-log", false, 1, L"T_crash_?.mdmp", 2},
       {L"two", false, 0, L"T_crash_?.mdmp", 2},
       {L"again", false, kAccessViolation, L"T_crash_?.mdmp", 2},
@@ -165,7 +173,8 @@ TEST(CrashHandler, EveryCrashLeavesADumpOfItsOwnThread) {
 #endif
     CScratchDir dir;
     ::SetEnvironmentVariableW(kDirVariable, dir.Path().c_str());
-    const std::wstring role = (c.outOfProcess ? L"oop-" : L"") + std::wstring(c.role);
+    const std::wstring role =
+        (c.recorderFails ? L"notemp-" : L"") + std::wstring(c.outOfProcess ? L"oop-" : L"") + c.role;
     const SProcessResult run = RunSelfAsChild("CrashChild.Run", role, 90000);
     ::SetEnvironmentVariableW(kDirVariable, nullptr);
 
@@ -237,8 +246,11 @@ TEST(DumpFiles, LowestFreeIdentifierAfterRemovingTheOldest) {
   EXPECT_EQ(19u + 20u, FilesIn(folder, L"P_crash_*.mdmp").size());
 }
 
+int g_captureLine = 0;  // the line of the capture in WriteReportHere
+
 KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {
   CONTEXT context = {};
+  g_captureLine = __LINE__ + 1;
   ::RtlCaptureContext(&context);
   EXCEPTION_RECORD record = {};
   record.ExceptionCode = 0xE0000042;
@@ -246,11 +258,30 @@ KORLO_NOINLINE void WriteReportHere(const std::wstring& folder) {
   crash::win32::legacy_dump_gen_t().Generate(folder, L"R", &pointers);
 }
 
+// Each frame of a report as "<module>!<symbol>" and its "<file>(<line>)":
+// the report writes every item on a line of its own, the address ending in a
+// tab, the line information after a line of two tabs.
+std::vector<std::pair<std::string, std::string>> ReportFrames(const std::vector<std::wstring>& lines) {
+  std::vector<std::pair<std::string, std::string>> frames;
+  for (size_t i = 0; i + 3 < lines.size(); ++i) {
+    if (lines[i].empty() || lines[i].back() != L'\t' || lines[i] == L"\t\t") continue;
+    size_t at = i + 3;
+    while (at + 1 < lines.size() && lines[at] != L"\t\t") ++at;
+    frames.push_back({Narrow(lines[i + 1] + lines[i + 2]), at + 1 < lines.size() ? Narrow(lines[at + 1]) : ""});
+  }
+  return frames;
+}
+
 // The text report of a live stack: every part is present, registers in the
-// layout of the architecture, and the frames resolve to this program's
-// symbols.
+// layout of the architecture, and the first frame resolves to its symbol and
+// line. The first frame is where the captured context points: on x64 the
+// capturing function at the capture; on x86 RtlCaptureContext gives the
+// context of the capturing function's caller (Ebp = [ebp], Eip = [ebp+4]),
+// so the caller at the call. The walk goes on through this program's frames
+// (on x86 by the frame pointers that it and its test framework keep).
 TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
   CScratchDir dir;
+  const int callLine = __LINE__ + 1;
   WriteReportHere(dir.Path());
   const std::vector<std::wstring> lines = SplitLines(Utf16(ReadFileBytes(dir / L"R_crash_0.log")));
   ASSERT_GT(lines.size(), 10u);
@@ -262,10 +293,22 @@ TEST(DumpFiles, TextReportHoldsModulesRegistersAndStack) {
 #else
   const char* const registers[] = {"\neax=", "\neip="};
 #endif
-  for (const char* part : {"\nLoaded modules:\n", registers[0], registers[1], "\ncs=", "\nStack frames:\n",
-                           "\nFrame address: 0x", "WriteReportHere", "crash_test.cpp("}) {
+  const bool x64 = sizeof(void*) == 8;
+  const std::string function =
+      x64 ? "WriteReportHere" : "DumpFiles_TextReportHoldsModulesRegistersAndStack_Test::TestBody";
+  const int line = x64 ? g_captureLine : callLine;
+  for (const char* part : {"\nLoaded modules:\n", registers[0], registers[1], "\ncs=", "\nStack frames:\n"}) {
     EXPECT_NE(std::string::npos, all.find(part)) << part;
   }
+  const auto frames = ReportFrames(lines);
+  ASSERT_GE(frames.size(), 3u) << all;
+  EXPECT_NE(std::string::npos, frames[0].first.find("!" + function)) << all;
+  // A return address may fall on the line after the call.
+  const std::string at = "crash_test.cpp(" + std::to_string(line) + ")";
+  const std::string next = "crash_test.cpp(" + std::to_string(line + 1) + ")";
+  EXPECT_TRUE(frames[0].second.find(at) != std::string::npos || frames[0].second.find(next) != std::string::npos)
+      << at << all;
+  for (size_t i = 1; i < 3; ++i) EXPECT_EQ(0u, frames[i].first.find("crash_test!")) << all;
 }
 
 TEST(ReportText, FlagsRegistersAndLockName) {
@@ -331,11 +374,17 @@ TEST(OutOfProcess, DumpTypeAndExitTexts) {
     const wchar_t* text;
     std::uint32_t type;
   };
-  for (const SType& t : {SType{0, L"Full", 137479}, SType{0, L"full", 0}, SType{5, L"Full", 5}}) {
+  for (const SType& t : {SType{0, L"Full", 137479}, SType{0, L"full", 0}, SType{0, L"Normal", 0},
+                         SType{0, L"", 0}, SType{5, L"Full", 5}}) {
     EXPECT_EQ(t.type, crash::DumpTypeFor(t.mask, t.text)) << t.mask << " " << Narrow(t.text);
   }
-  EXPECT_EQ(L"invalid count of arguments", crash::RecorderExitText(101));
-  EXPECT_EQ(L"-5", crash::RecorderExitText(static_cast<DWORD>(-5)));
+  const std::pair<DWORD, std::wstring> exits[] = {
+      {0, L"success"}, {1, L"unspecified failure"}, {101, L"invalid count of arguments"}, {102, L"invalid arguments"},
+      {103, L"cannot create dump folder"}, {104, L"cannot delete old dumps"}, {105, L"invalid dump name"},
+      {106, L"cannot create dump file"}, {107, L"cannot write dump content"}, {108, L"NTDLL is not loaded"},
+      {109, L"memset is not exported from NTDLL"}, {110, L"_vsnwprintf is not exported from NTDLL"},
+      {111, L"111"}, {static_cast<DWORD>(-5), L"-5"}};
+  for (const auto& exit : exits) EXPECT_EQ(exit.second, crash::RecorderExitText(exit.first)) << exit.first;
   // The address goes out as a signed 64-bit number: a 32-bit one sign-extended.
   const std::wstring address = sizeof(void*) == 8 ? L"2147483648" : L"-2147483648";
   EXPECT_EQ(L"\"C:\\r\" 4 " + address + L" 7 0 20 \".\" \"GA_crash_\"",
@@ -386,6 +435,7 @@ TEST(OutOfProcess, RecorderExitCodes) {
   const SRun runs[] = {
       {L"1 2 3 4 5 6", 101},
       {L"1 0 thread 0 20 " + folder + L" \"S_crash_\"", 102},
+      {handle + L" 0 7 0 20 \"" + dir / L"missing\\deeper" + L"\" \"S_crash_\"", 103},
       {handle + L" 0 7 0 20 " + folder + L" \"" + std::wstring(240, L's') + L"\"", 105},
       {handle + L" 0 7 0 20 " + folder + L" \"S_crash_\"", 0},
   };

@@ -146,3 +146,12 @@ HRESULT RegisterFakeFirewall(BOOL on) {
   }
   return S_OK;
 }
+
+// The class object for `clsid`, for a DLL that serves the fakes to another process.
+HRESULT GetFakeFirewallClass(REFCLSID clsid, REFIID riid, void** out) {
+  for (size_t i = 0; i < sizeof(g_factories) / sizeof(g_factories[0]); ++i) {
+    if (IsEqualCLSID(clsid, g_factories[i].clsid)) return FactoryQuery((IClassFactory*)&g_factories[i], riid, out);
+  }
+  *out = NULL;
+  return CLASS_E_CLASSNOTAVAILABLE;
+}

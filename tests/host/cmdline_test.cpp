@@ -1,3 +1,4 @@
+#include "host/service.h"
 #include "host/svc_ctx.h"
 
 #include "base/exc.h"
@@ -25,6 +26,12 @@ TEST(CommandLineTest, OptionsMapSyntax) {
     ParseOptions(c.arguments, options);
     EXPECT_EQ(c.expected, options) << c.arguments.size();
   }
+}
+
+// The service control manager is told STOPPED only once the pending-status
+// notification has ended: it is given 60000 ms for that.
+TEST(ServiceTest, PendingNotificationIsGivenAMinuteToEnd) {
+  EXPECT_EQ(60000u, CSvcPendingNotifier::kStopNotificationLimitMs);
 }
 
 TEST(CommandLineTest, RpcPortConversion) {

@@ -46,29 +46,4 @@ TEST(HostTest, UnconvertibleRpcPortEndsTheRunInOrder) {
   EXPECT_FALSE(HasLineContaining(texts, L"PID: ")) << "the run went on";
 }
 
-// Each mode installs its configuration (the summary's layout, and which
-// document a configuration file or its absence gives, are checked in the
-// configuration's own test).
-TEST(HostTest, ModesInstallTheirConfiguration) {
-  const struct {
-    const wchar_t* arguments;
-    std::vector<std::wstring> expected;
-  } cases[] = {
-      {L"-flr -rpcPort 7000 -injectVss",
-       {L"    Service name: [KorloFlrVssSupport].",
-        L"    The following port should be used to serve incoming RPC connections: [7000].",
-        L"        KorloVssSupport.dll"}},
-      {L"-desktopVss -injectVss",
-       {L"    Service name: [KorloDesktopVssSvc].",
-        L"    The following port should be used to serve incoming RPC connections: [9821]."}},
-      {L"-persistent -injectVss", {L"    Service name: [KorloVssSupport].", L"working in persistent mode"}},
-  };
-  for (const auto& c : cases) {
-    CHostRun host;
-    EXPECT_EQ(0u, host.Run(c.arguments).exitCode);
-    const auto texts = host.LogTexts();
-    EXPECT_TRUE(ContainsInOrder(texts, c.expected)) << Narrow(c.arguments) << "\n" << testing_support::JoinLines(texts);
-  }
-}
-
 }  // namespace

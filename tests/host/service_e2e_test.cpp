@@ -70,7 +70,27 @@ class ServiceE2eTest : public testing::Test {
   const CKernelHandle m_gate{::CreateEventW(nullptr, TRUE, FALSE, m_gateName.c_str())};
 };
 
+// A manifest beside the program names the fake firewall objects
+// (tests/firewall) for the firewall's class ids: the service's own
+// CoCreateInstance calls get them, and they record every call.
+std::wstring ServeFakeFirewall(const std::wstring& folder) {
+  EXPECT_TRUE(::CopyFileW((ProgramFolder() + L"\\fake_firewall_server.dll").c_str(),
+                          (folder + L"\\fake_firewall_server.dll").c_str(), FALSE));
+  std::string classes;
+  for (const char* clsid : {"E2B3C97F-6AE1-41AC-817A-F6F92166D7DD", "2C5BC43E-3369-4C33-AB0C-BE9469677AF4",
+                            "304CE942-6E39-40D8-943A-B913C40C9CD4", "EC9846B3-2762-4A6B-A214-6ACB603462D2"}) {
+    classes += std::string("<comClass clsid=\"{") + clsid + "}\" threadingModel=\"Both\"/>";
+  }
+  WriteFileBytes(folder + L"\\KorloGuestHelper.exe.manifest",
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
+                 "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                 "<assemblyIdentity type=\"win32\" name=\"KorloGuestHelper\" version=\"1.0.0.0\"/>"
+                 "<file name=\"fake_firewall_server.dll\">" + classes + "</file></assembly>");
+  return folder + L"\\fake_firewall_server.dll.calls";
+}
+
 TEST_F(ServiceE2eTest, StartsWithGrowingCheckPointsRunsAndStopsInOrder) {
+  const std::wstring firewallCalls = ServeFakeFirewall(m_host.Folder());
   svcctl::Start(m_name);
   // The start-up steps hold the service in START_PENDING: three reports with
   // a growing check point, about a second apart.
@@ -99,6 +119,33 @@ TEST_F(ServiceE2eTest, StartsWithGrowingCheckPointsRunsAndStopsInOrder) {
   svcctl::Delete(m_name);
   EXPECT_EQ(0u, svcctl::Query(m_name).dwCurrentState) << "deleted once stopped";
 
+  // From this run's first line on: the firewall is opened for the service's
+  // own name (whatever the service control manager calls it) and path, and
+  // the RPC authentication is for SPNs of the class "KorloGuestHelperSvc".
+  const auto all = Unindented(m_host.LogTexts());
+  const std::vector<std::wstring> texts(std::find_if(all.begin(), all.end(), [&](const std::wstring& text) {
+    return text.find(m_host.ExePath()) != std::wstring::npos;
+  }), all.end());
+  EXPECT_TRUE(ContainsInOrder(texts, {L"Initializing service...", L"Updating Windows Firewall exceptions list.",
+                                      L"Service name: [KorloGuestHelper], path: [" + m_host.ExePath() + L"].",
+                                      L"Updating Windows Firewall exceptions list.. Ok.",
+                                      L"Getting Domain Controller. Failed.",
+                                      L"Domain Controller was not found. No need to register SPN",
+                                      L"Initializing RPC authentication service.",
+                                      L"Initializing RPC authentication service.. Ok."}))
+      << JoinLines(texts);
+  EXPECT_FALSE(HasLineContaining(texts, L"Cannot register authentication information")) << JoinLines(texts);
+  // At the start the rule of the service's own name (here a rule of that
+  // name exists and is enabled again); at the stop "KorloGuestHelper"
+  // whatever the name.
+  const std::vector<std::wstring> lookup = {L"Create NetFwPolicy2()", L"Policy2.Rules()",
+                                            L"Rules.Item(KorloGuestHelper (In))"};
+  std::vector<std::wstring> firewall = lookup;
+  firewall.push_back(L"Rule.Enabled(-1)");
+  firewall.insert(firewall.end(), lookup.begin(), lookup.end());
+  firewall.push_back(L"Rules.Remove(KorloGuestHelper (In))");
+  EXPECT_EQ(firewall, SplitLines(Utf16(ReadFileBytes(firewallCalls))));
+  EXPECT_TRUE(HasLineContaining(texts, L"Service SPN: [KorloGuestHelperSvc/")) << JoinLines(texts);
   EXPECT_TRUE(ContainsInOrder(Unindented(m_host.LogTexts()), {L"Initializing service...", L"Loading plugins.",
                                                   L"Loading plugins.. Ok.", L"Starting plugins working threads.",
                                                   L"Service started. Is debug mode: [false].",
@@ -159,17 +206,41 @@ TEST_F(ServiceE2eTest, ComIsStillInitialisedWhenTheProcessEnds) {
 }
 
 // Debug mode runs the body on the console: any call to the service control
-// manager would fail there, so reaching the started line shows there was none.
-TEST(ServiceDebugModeTest, RunsTheBodyWithoutTheServiceControlManager) {
-  CHostRun host({L"fixture_plugin_returns.dll=KorloVssSupport.dll"});
-  WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
-  const SProcessResult result = host.Run(L"-dbg", std::string(), 5000);
-  EXPECT_TRUE(result.timedOut) << "debug mode runs until the process ends";
-  const auto texts = Unindented(host.LogTexts());
-  EXPECT_TRUE(ContainsInOrder(texts, {L"Initializing service...", L"Loading plugins.. Ok.",
-                                      L"Service started. Is debug mode: [true].", L"Entering waiting loop."}))
-      << JoinLines(texts);
-  EXPECT_FALSE(HasLineContaining(texts, L"Stopping notification about the pending status of the service"));
+// manager would fail there, so reaching the started line shows there was
+// none. Each mode with its configuration; removal is disabled in the
+// persistent, FLR and desktop VSS services: the plugin's request without a
+// lock name (nothing to wait for) is refused, nothing is copied or started.
+TEST(ServiceDebugModeTest, ModesRunTheBodyWithTheirConfigurationAndRefuseRemoval) {
+  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> modes = {
+      {L"-persistent", {L"Service name: [KorloVssSupport].", L"working in persistent mode"}},
+      {L"-flr -rpcPort 7000",
+       {L"Service name: [KorloFlrVssSupport].",
+        L"The following port should be used to serve incoming RPC connections: [7000].", L"KorloVssSupport.dll"}},
+      {L"-desktopVss",
+       {L"Service name: [KorloDesktopVssSvc].",
+        L"The following port should be used to serve incoming RPC connections: [9821]."}}};
+  for (const auto& mode : modes) {
+    SCOPED_TRACE(Narrow(mode.first));
+    CHostRun host({L"fixture_plugin_all.dll=KorloVssSupport.dll"});
+    const std::wstring record = host.Folder() + L"\\record.txt";
+    WriteFileBytes(host.Folder() + L"\\KorloAgentConfig.xml", "");
+    WriteFileBytes(host.Folder() + L"\\" + fixture::kSettingsFile,
+                   Narrow(std::wstring(fixture::kRecordVar) + L"=" + record + L"\n" + fixture::kUninstallVar +
+                          L"=0,none,\n"));
+    EXPECT_TRUE(host.Run(L"-dbg " + mode.first, std::string(), 5000).timedOut) << "runs until the process ends";
+    EXPECT_NE(std::string::npos, ReadFileBytes(record).find("|uninstall.result|0"));
+    const auto texts = Unindented(host.LogTexts());
+    std::vector<std::wstring> expected = mode.second;
+    for (const wchar_t* line : {L"Initializing service...", L"Disabling uninstall procedure for VSS desktop service.",
+                                L"Loading plugins.. Ok.", L"Service started. Is debug mode: [true].",
+                                L"Entering waiting loop."}) {
+      expected.push_back(line);
+    }
+    EXPECT_TRUE(ContainsInOrder(texts, expected)) << JoinLines(texts);
+    EXPECT_TRUE(ContainsText(texts, L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."));
+    EXPECT_FALSE(HasLineContaining(texts, L"Received signal to uninstall the application."));
+    EXPECT_FALSE(HasLineContaining(texts, L"Stopping notification about the pending status of the service"));
+  }
 }
 
 }  // namespace

@@ -13,11 +13,12 @@ import socket
 import struct
 import sys
 
-from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dtypes import BOOLEAN, ULONG, WSTR
 from impacket.dcerpc.v5.ndr import NDRCALL, NDRUniVaryingArray
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
+
+import closing_transport
 
 INTERFACE = uuidtup_to_bin(('987fc8af-5269-4778-af58-af10906b9d9d', '1.0'))
 UNKNOWN_INTERFACE = uuidtup_to_bin(('0b1e3c9a-53f1-4e64-9a4c-5a1f7d6e2c10', '1.0'))
@@ -65,12 +66,7 @@ class Failure(Exception):
 
 
 def connect(host, port, interface=INTERFACE):
-    rpc = transport.DCERPCTransportFactory('ncacn_ip_tcp:%s[%d]' % (host, port))
-    rpc.set_connect_timeout(10)
-    dce = rpc.get_dce_rpc()
-    dce.connect()
-    dce.bind(interface)
-    return dce
+    return closing_transport.connect(host, port, interface, 10)
 
 
 def text(value):

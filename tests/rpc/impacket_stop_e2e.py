@@ -17,11 +17,11 @@ import sys
 import threading
 import time
 
-from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dtypes import ULONG
 from impacket.dcerpc.v5.ndr import NDRCALL
 from impacket.uuid import uuidtup_to_bin
 
+import closing_transport
 from helper_service import HelperService
 
 PORT = 6173
@@ -45,12 +45,7 @@ class PingResponse(NDRCALL):
 
 
 def connect():
-    rpc = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % PORT)
-    rpc.set_connect_timeout(5)
-    dce = rpc.get_dce_rpc()
-    dce.connect()
-    dce.bind(INTERFACE)
-    return dce
+    return closing_transport.connect('127.0.0.1', PORT, INTERFACE, 5)
 
 
 def ping(dce, value):

@@ -176,9 +176,10 @@ TEST(RpcAuth, SpnRegistrationOnADomainMember) {
             Lines(log, kLogInfo));
 }
 
-// The system's directory layer in this process: under Wine no domain, no
-// DsGetSpnW (the SPNs come from the computer names) and Negotiate accepted.
-TEST(RpcAuth, SystemDirectoryBuildsHostSpnsAndFindsNoDomain) {
+// The system's directory layer in this process: under Wine no DsGetSpnW, so
+// the SPNs come from the computer names. (The service run shows the rest:
+// Negotiate accepted, no domain.)
+TEST(RpcAuth, SystemDirectoryBuildsHostSpns) {
   wchar_t netBios[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD size = ARRAYSIZE(netBios);
   ASSERT_TRUE(::GetComputerNameExW(ComputerNameNetBIOS, netBios, &size));
@@ -186,18 +187,6 @@ TEST(RpcAuth, SystemDirectoryBuildsHostSpnsAndFindsNoDomain) {
   ASSERT_EQ(2u, spns.size());
   EXPECT_EQ(0u, spns[0].rfind(L"KorloGuestHelperSvc/", 0));
   EXPECT_EQ(L"KorloGuestHelperSvc/" + std::wstring(netBios), spns[1]);
-  if (!rpc::RunsUnderWine()) return;
-  CLogCapture log;
-  rpc::RegisterRpcAuthentication(L"KorloGuestHelperSvc");
-  EXPECT_TRUE(Lines(log, kLogWarning).empty());
-  // The system's own look-ups need the real machine key, so it is read as it
-  // is (never written): a machine that disables the registration skips this.
-  if (!GetKerberosAutomaticSPNRegistration()) GTEST_SKIP() << "SPN registration is disabled on this machine";
-  EXPECT_FALSE(rpc::CSpnRegistrar(L"KorloGuestHelperSvc", L"KorloGuestHelperSvc").RegisterSpns());
-  EXPECT_TRUE(log.Contains(kLogMessage, L"Initializing RPC authentication service.. Ok."));
-  EXPECT_EQ((Texts{L"Getting Domain Controller", L"Getting Domain Controller. Failed.",
-                   L"Domain Controller was not found. No need to register SPN"}),
-            Lines(log, kLogMessage, 3));
 }
 
 }  // namespace

@@ -30,16 +30,19 @@ struct SReader {
   std::function<std::uint32_t()> read;
   std::uint32_t defaultValue;
   const wchar_t* defaultText;  // null: a quiet reader, which never logs
+  DWORD stored;                // a stored value and what it reads as
+  std::uint32_t readAs;
 };
 
-const SReader kReaders[] = {
-    {L"OutOfProcDumpGen", [] { return static_cast<std::uint32_t>(GetOutOfProcDumpGen()); }, 0, nullptr},
-    {L"MiniDumpModeMask", GetMiniDumpModeMask, 0, nullptr},
-    {L"AgentMaxLogSize", GetAgentMaxLogSize, 20971520, nullptr},
-    {L"AgentMaxLogCount", GetAgentMaxLogCount, 50, nullptr},
-    {L"GuestRuntimeUseStaticPort", [] { return std::uint32_t{GetGuestRuntimeUseStaticPort()}; }, 0, L"false"},
+const SReader kReaders[] = {  // any non-zero number is true; a size just above its floor; a count of 0 as it is
+    {L"OutOfProcDumpGen", [] { return static_cast<std::uint32_t>(GetOutOfProcDumpGen()); }, 0, nullptr, 0x100, 1},
+    {L"MiniDumpModeMask", GetMiniDumpModeMask, 0, nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
+    {L"AgentMaxLogSize", GetAgentMaxLogSize, 20971520, nullptr, 20971521, 20971521},
+    {L"AgentMaxLogCount", GetAgentMaxLogCount, 50, nullptr, 0, 0},
+    {L"GuestRuntimeUseStaticPort", [] { return std::uint32_t{GetGuestRuntimeUseStaticPort()}; }, 0, L"false",
+     0x80000000, 1},
     {L"KerberosAutomaticSPNRegistration", [] { return std::uint32_t{GetKerberosAutomaticSPNRegistration()}; }, 1,
-     L"true"},
+     L"true", 0, 0},
 };
 
 std::vector<BYTE> Bytes(const std::wstring& text, size_t byteCount) {
@@ -83,25 +86,10 @@ class SettingsTest : public testing::Test {
 };
 
 TEST_F(SettingsTest, StoredValuesAreReadWithTheirRulesAndWithoutLogging) {
-  const struct {
-    const wchar_t* name;
-    DWORD stored;
-    std::uint32_t expected;
-  } cases[] = {
-      {L"OutOfProcDumpGen", 0x100, 1},  // any non-zero number is true
-      {L"MiniDumpModeMask", 0xFFFFFFFF, 0xFFFFFFFF},
-      {L"AgentMaxLogSize", 20971521, 20971521},  // just above the floor (below it: the writer's test)
-      {L"AgentMaxLogCount", 0, 0},  // taken as it is, 0 included
-      {L"GuestRuntimeUseStaticPort", 0x80000000, 1},
-      {L"KerberosAutomaticSPNRegistration", 0, 0},
-  };
   CLogCapture log;
-  for (const auto& c : cases) {
-    m_key.SetDword(c.name, c.stored);
-    for (const SReader& reader : kReaders) {
-      if (std::wstring(reader.name) != c.name) continue;
-      EXPECT_EQ(c.expected, reader.read()) << Narrow(c.name) << " = " << c.stored;
-    }
+  for (const SReader& reader : kReaders) {
+    m_key.SetDword(reader.name, reader.stored);
+    EXPECT_EQ(reader.readAs, reader.read()) << Narrow(reader.name) << " = " << reader.stored;
   }
   EXPECT_TRUE(log.Lines().empty());
 }

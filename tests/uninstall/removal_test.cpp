@@ -1,7 +1,5 @@
 #include "uninstall/removal.h"
 
-#include "base/msg.h"
-#include "base/msg_ids.h"
 #include "exc_checks.h"
 #include "host_runner.h"
 #include "log_capture.h"
@@ -74,22 +72,20 @@ void StopAndDeleteService(const std::wstring& name) {
   svcctl::Delete(name);
 }
 
+// (The services that disable removal refuse a request: the debug-mode
+// test of the service.) A reboot asked for meanwhile is made once.
 TEST(RemovalTest, DisabledRemovalIsSkippedAndRebootsOnceWhenAsked) {
-  for (const bool reboot : {false, true}) {
-    const auto recorder = std::make_shared<CShutdownRecorder>();
-    const auto previous = uninstall::SetSystemShutdown(recorder);
-    CLogCapture log;
-    // What a plugin's PluginMain receives once the service has installed it.
-    uninstall::InstallUninstallCallback(L"KorloDesktopVssSvc", true);
-    EXPECT_EQ(FALSE, GetUninstallCallback()(reboot ? TRUE : FALSE, "lock", nullptr));
-    SetUninstallCallback(nullptr);
-    uninstall::SetRemovalDisabled(false);
-    uninstall::SetSystemShutdown(previous);
-    EXPECT_TRUE(log.Contains(kLogInfo, L"Skipping uninstall signal : uninstall is disabled for desktop VSS service."));
-    EXPECT_EQ(reboot, log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
-    using TCalls = std::vector<std::pair<UINT, DWORD>>;
-    EXPECT_EQ((reboot ? TCalls{{EWX_REBOOT | EWX_FORCE, 0x80040001}} : TCalls{}), recorder->calls);
-  }
+  const auto recorder = std::make_shared<CShutdownRecorder>();
+  const auto previous = uninstall::SetSystemShutdown(recorder);
+  CLogCapture log;
+  // What a plugin's PluginMain receives once the service has installed it.
+  uninstall::InstallUninstallCallback(L"KorloDesktopVssSvc", true);
+  EXPECT_EQ(FALSE, GetUninstallCallback()(TRUE, "lock", nullptr));
+  SetUninstallCallback(nullptr);
+  uninstall::SetRemovalDisabled(false);
+  uninstall::SetSystemShutdown(previous);
+  EXPECT_TRUE(log.Contains(kLogInfo, L"Forcing shutdown (due to restore)."));
+  EXPECT_EQ((std::vector<std::pair<UINT, DWORD>>{{EWX_REBOOT | EWX_FORCE, 0x80040001}}), recorder->calls);
 }
 
 // The reboot still happens when the run fails, and its own failure is logged
@@ -156,7 +152,9 @@ void __cdecl CancelAfterASecondRequest(BOOLEAN* cancel) {
 // folder that a user made beforehand, writable by everyone, with a DLL
 // planted in it; the folder is made anew for SYSTEM and Administrators only
 // and holds nothing but the copy. The handshake runs, and the agent's
-// folder goes only when the removal is accepted.
+// folder goes only when the removal is accepted. The cancelled request asks
+// for a reboot: its command line carries -sys_shutdown, and the uninstaller,
+// cancelled, never gets to the reboot.
 TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   for (const bool cancel : {false, true}) {
     CHostRun agent;
@@ -175,7 +173,7 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
     g_agentPath = agent.ExePath();
     g_copyFolderName = folderName;
-    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, lockName,
+    EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, cancel, lockName,
                                                          cancel ? &CancelAfterASecondRequest : nullptr));
     EXPECT_EQ(cancel, log.Contains(kLogError, L"Another removal request is being handled; this one is refused."));
     EXPECT_EQ(cancel, g_secondAnswer);
@@ -186,9 +184,13 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     EXPECT_TRUE(log.Contains(kLogWarning, L"The folder [" + copyFolder +
                                               L"] is not safe to run the uninstaller from: S-1-1-0 may change it. "
                                               L"It is made anew."));
-    const std::wstring done = LoadMsg(cancel ? IDS_AGENT_DECLINED_REMOVAL : IDS_AGENT_ACCEPTED_REMOVAL);
+    const std::wstring done = cancel ? L"Agent declined removal action." : L"Agent accepted removal action.";
     std::vector<std::wstring> expected = {
-        L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.", done};
+        L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.",
+        L"Checking whether the uninstallation is still required.",
+        cancel ? L"[uninstallation server]Agent cancelled the uninstallation."
+               : L"[uninstallation server]Agent accepted the uninstallation.",
+        done};
     if (!cancel) expected.push_back(L"Removing files of the guest service.. Ok.");
     std::vector<std::wstring> lines;
     for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i) {
@@ -197,7 +199,18 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     }
     EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
     EXPECT_EQ(cancel, testing_support::Exists(agent.Folder()));
-    EXPECT_TRUE(log.Contains(kLogInfo, FormatMsg(LoadMsg(IDS_UNINSTALL_SIGNAL_RECEIVED), L"false")));
+    EXPECT_TRUE(log.Contains(kLogInfo, L"Received signal to uninstall the application. Is machine should be "
+                                       L"restarted: [" + std::wstring(cancel ? L"true" : L"false") + L"]."));
+    EXPECT_TRUE(log.Contains(kLogMessage, L"Firing the uninstallation event. Event name: [" +
+                                              std::wstring(cancel ? L"UninstallationCancel" : L"UninstallationAccepted") +
+                                              L"]."));
+    const std::wstring commandLine = L"The following command line will be passed to the uninstaller: [\"" +
+                                     copyFolder + L"\\KorloGuestHelper.exe\" -uninstall" +
+                                     (cancel ? L" -sys_shutdown" : L"") + L" -agent_path \"" + agent.ExePath() +
+                                     L"\" -fileLockName " + lockName + L" -synchEvtsUid {";
+    bool logged = false;
+    for (const auto& line : log.Lines()) logged |= line.level == kLogMessage && line.text.find(commandLine) == 0;
+    EXPECT_TRUE(logged) << testing_support::Narrow(commandLine);
     // Marked for deletion at the restart; remove it now, once the uninstaller has ended.
     RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(testing_support::Exists(copyFolder));
@@ -220,7 +233,7 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
   }
   EXPECT_NE(std::string::npos, record.find("decide|0")) << record;
   const std::vector<std::wstring> expected = {L"Uninstalling guest service. Service name: [KorloVssSupport].",
-                                              LoadMsg(IDS_AGENT_ACCEPTED_REMOVAL),
+                                              L"Agent accepted removal action.",
                                               L"Stopping and deregistering the guest service.. Ok.",
                                               L"Removing files of the guest service.. Ok."};
   std::vector<std::wstring> log;
@@ -259,10 +272,10 @@ TEST(RemovalE2eTest, InjectedLockNamesAreRefusedBeforeAnythingStarts) {
   const std::vector<std::wstring> log = serviceLog.Texts();
   size_t refused = 0;
   for (size_t i = 0; i + 1 < log.size(); ++i) {
-    refused += log[i] == LoadMsg(IDS_CANNOT_HANDLE_UNINSTALL) && log[i + 1].find(L"The file lock name [") == 0;
+    refused += log[i] == L"Cannot handle an uninstallation request." && log[i + 1].find(L"The file lock name [") == 0;
   }
   EXPECT_EQ(names.size(), refused) << testing_support::JoinLines(log);
-  EXPECT_FALSE(testing_support::HasLineContaining(log, LoadMsg(IDS_COPYING_UNINSTALLER)));
+  EXPECT_FALSE(testing_support::HasLineContaining(log, L"Copying the uninstaller to the temporary folder."));
   EXPECT_TRUE(uninstallLog.Texts().empty());
   EXPECT_NE(0u, svcctl::Query(victimService).dwCurrentState);
   EXPECT_TRUE(testing_support::Exists(victim / L"victim.exe"));

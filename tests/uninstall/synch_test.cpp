@@ -1,7 +1,6 @@
+#include "uninstall/removal.h"
 #include "uninstall/synch.h"
 
-#include "base/msg.h"
-#include "base/msg_ids.h"
 #include "log_capture.h"
 #include "test_support.h"
 
@@ -16,6 +15,9 @@ using testing_support::NewGuidText;
 using uninstall::CSynchConsumer;
 using uninstall::CSynchVars;
 using uninstall::SSynchLimits;
+
+const std::wstring kClientCannotSync =
+    L"[uninstallation client]Cannot synchronize uninstallation activities with the uninstallation server.";
 
 // The text of every line, for failure reports and searches.
 std::wstring AllText(const CLogCapture& log) {
@@ -35,12 +37,32 @@ TEST(SynchVarsTest, DefinesLockPathAndEventNames) {
   CSynchVars vars(L"KorloLock", uid);
   ASSERT_TRUE(vars.Define());
   EXPECT_TRUE(EqualNoCase(std::wstring(windows) + L"\\KorloLock.lck", vars.GetLockPath())) << vars.GetLockPath();
-  EXPECT_EQ(L"Global\\KorloUninstallCancelUninstall_" + uid, vars.GetCancelEvtName());
-  EXPECT_TRUE(log.Contains(kLogInfo, L"Alias for the [cancel uninstall] event: [" + vars.GetCancelEvtName() + L"]."));
+  EXPECT_TRUE(log.Contains(kLogInfo, L"Uninstall lock path: [" + vars.GetLockPath() + L"]."));
+  const std::pair<std::wstring, std::wstring> events[] = {
+      {L"uninstall lock acquired", L"Global\\KorloUninstallLockAcquired_" + uid},
+      {L"continue uninstall", L"Global\\KorloUninstallContinueUninstall_" + uid},
+      {L"cancel uninstall", L"Global\\KorloUninstallCancelUninstall_" + uid}};
+  EXPECT_EQ(events[0].second, vars.GetLockAcquiredEvtName());
+  EXPECT_EQ(events[1].second, vars.GetContinueEvtName());
+  EXPECT_EQ(events[2].second, vars.GetCancelEvtName());
+  for (const auto& event : events) {
+    EXPECT_TRUE(log.Contains(kLogInfo, L"Alias for the [" + event.first + L"] event: [" + event.second + L"]."));
+  }
 
   CSynchVars empty(L"", uid);
   EXPECT_FALSE(empty.Define());
   EXPECT_TRUE(log.Contains(kLogInfo, L"Uninstall synchronization variables are not set."));
+}
+
+// The product's limits: the service waits 5400 ms for the lock; the
+// uninstaller tries 90 times for the lock file, waits 90000 ms for the
+// decision, and polls a stopping service 60000 times.
+TEST(SynchTest, Limits) {
+  const SSynchLimits limits;
+  EXPECT_EQ(5400u, limits.lockWaitMs);
+  EXPECT_EQ(90u, limits.lockAttempts);
+  EXPECT_EQ(90000u, limits.decisionWaitMs);
+  EXPECT_EQ(60000u, uninstall::kStopPolls);
 }
 
 TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
@@ -51,7 +73,7 @@ TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
                           nullptr, limits);
   EXPECT_TRUE(consumer.Synchronize());
   const std::wstring all = AllText(log);
-  const std::wstring failure = LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) + L"\n" + LoadMsg(IDS_LOCK_WAIT_TIMED_OUT);
+  const std::wstring failure = kClientCannotSync + L"\nWaiting for the installation lock has timed out.";
   EXPECT_NE(std::wstring::npos, all.find(failure)) << testing_support::Narrow(all);
   EXPECT_EQ(std::wstring::npos, all.find(L"Firing"));
 }
@@ -78,7 +100,7 @@ TEST(SynchTest, DecisionAfterTheServerGaveUpIsTooLate) {
   server.join();
   EXPECT_TRUE(required);
   const std::wstring all = AllText(log);
-  EXPECT_NE(std::wstring::npos, all.find(LoadMsg(IDS_UNINST_CLIENT_CANNOT_SYNC) +
+  EXPECT_NE(std::wstring::npos, all.find(kClientCannotSync +
                                          L"\nThe agent's decision came too late, after [")) << testing_support::Narrow(all);
   EXPECT_EQ(std::wstring::npos, all.find(L"Firing"));
 }
@@ -107,7 +129,9 @@ TEST(SynchTest, ServerFaultsLetTheRemovalGoOn) {
       {kLockHeldByAnotherProcess,
        {L"[uninstallation server]Cannot acquire the installation lock. Lock path: [",
         L"Waiting for the file lock has timed out. Lock path: ["}},
-      {kNoDecision, {LoadMsg(IDS_CANNOT_WAIT_DECISION), LoadMsg(IDS_DECISION_TIMED_OUT)}},
+      {kNoDecision,
+       {L"Cannot wait until the removed agent accepts or declines the uninstallation.",
+        L"Waiting for an agent decision has timed out."}},
   };
   for (const auto& c : cases) {
     const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
@@ -135,7 +159,8 @@ TEST(SynchTest, ServerFaultsLetTheRemovalGoOn) {
     if (holder.joinable()) holder.join();
 
     const std::wstring all = AllText(log);
-    size_t at = all.find(LoadMsg(IDS_CANNOT_CHECK_UNINSTALL_REQUIRED));
+    size_t at = all.find(L"Cannot check whether the uninstallation is still required. Let's assume that "
+                         L"uninstallation is required.");
     EXPECT_NE(std::wstring::npos, at) << testing_support::Narrow(all);
     for (const std::wstring& part : c.chain) {
       at = all.find(part, at);

@@ -1,4 +1,5 @@
 #include "util/file.h"
+#include "util/security.h"
 
 #include "log/log.h"
 #include "base/exc.h"
@@ -9,6 +10,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -46,6 +48,26 @@ class FileTest : public testing::Test {
   std::wstring operator/(const std::wstring& name) const { return m_scratch / name; }
   CScratchDir m_scratch;
 };
+
+// The administrators-only descriptor as it is handed to the creating calls,
+// read in memory (Wine keeps no access lists on disk): protected, so nothing
+// of the parent's list is inherited, full control for SYSTEM and
+// Administrators passed on to files and folders below, and nothing else.
+TEST(SecurityTest, ProtectedDescriptorGrantsSystemAndAdministratorsOnly) {
+  util::protected_security_t security;
+  const SECURITY_ATTRIBUTES& attributes = *security.Attributes();
+  EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes.nLength);
+  EXPECT_FALSE(attributes.bInheritHandle);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(::GetSecurityDescriptorControl(attributes.lpSecurityDescriptor, &control, &revision));
+  EXPECT_EQ(SE_DACL_PRESENT | SE_DACL_PROTECTED, control & (SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_DEFAULTED));
+  LPWSTR text = nullptr;
+  ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      attributes.lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+  const CLocalMem owned(text);
+  EXPECT_EQ(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", std::wstring(text));
+}
 
 TEST(PathTest, PathTextHelpers) {
   const std::pair<std::wstring, std::wstring> cases[] = {  // {result, expected}
