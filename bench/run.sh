@@ -48,9 +48,8 @@ bench_preset() {
   cp "$build/bin/KorloGuestHelper.exe" "$build/bin/bench_bare_service.exe" "$build/bin/bench_bare_service_imports.exe" "$svc/"
   cp "$build/bin/ReferencePlugin.dll" "$svc/KorloVssSupport.dll"
   : >"$svc/KorloAgentConfig.xml"
-  run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service.exe' 9
-  echo "  against a do-nothing service that imports the same system libraries:"
-  run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service_imports.exe' 9
+  run "$build/bin/bench_service_start.exe" 'C:\korlo-bench' 'C:\korlo-bench\bench_bare_service.exe' \
+    'C:\korlo-bench\bench_bare_service_imports.exe' 21
 
   echo "== RPC calls"
   # The helper as a service in persistent mode (port 6173) with the reference
