@@ -236,21 +236,21 @@ int wmain(int argc, wchar_t** argv) {
     const std::vector<double> secondHalf(ratios.begin() + rounds / 2, ratios.end());
     std::printf("    StartService -> RUNNING, %d rounds, the three services in turns (median, quartiles)\n", rounds);
     const auto row = [](const char* label, const std::vector<double>& seconds) {
-      std::printf("      %-38s %7.1f ms  (%.1f .. %.1f)\n", label, MedianMs(seconds), Quantile(seconds, 0.25) * 1000,
+      std::printf("      %-42s %7.1f ms  (%.1f .. %.1f)\n", label, MedianMs(seconds), Quantile(seconds, 0.25) * 1000,
                   Quantile(seconds, 0.75) * 1000);
     };
     row("helper with the reference plugin", helper.Parts(&SStart::running, nullptr));
     row("do-nothing service", bare.Parts(&SStart::running, nullptr));
     row("do-nothing service, the helper's imports", imports.Parts(&SStart::running, nullptr));
-    std::printf("      helper / do-nothing              %8.2f   (target <= 1.5)\n", bench::Median(ratios));
+    std::printf("      helper / do-nothing                        %7.2f     (target <= 1.5)\n", bench::Median(ratios));
     std::printf("        the rounds' ratios: quartiles %.2f .. %.2f, all %.2f .. %.2f; median of the first half "
                 "%.2f, of the second %.2f\n",
                 Quantile(ratios, 0.25), Quantile(ratios, 0.75), Quantile(ratios, 0), Quantile(ratios, 1),
                 bench::Median(firstHalf), bench::Median(secondHalf));
 
-    std::printf("    What a start is made of (medians, ms)          helper  do-nothing  with imports\n");
+    std::printf("    What a start is made of (medians, ms)                 helper  do-nothing  with imports\n");
     const auto part = [&](const char* label, double SStart::*to, double SStart::*from, bool helperOnly) {
-      std::printf("      %-44s %7.1f", label, MedianMs(helper.Parts(to, from)));
+      std::printf("      %-50s %7.1f", label, MedianMs(helper.Parts(to, from)));
       if (helperOnly) {
         std::printf("\n");
       } else {
@@ -286,9 +286,9 @@ int wmain(int argc, wchar_t** argv) {
           small += ms;
           continue;
         }
-        std::printf("        %7.1f  until \"%s\"\n", ms, ToAnsi(text.substr(0, 60)).c_str());
+        std::printf("          %7.1f  until \"%s\"\n", ms, ToAnsi(text.substr(0, 60)).c_str());
       }
-      std::printf("        %7.1f  the other lines' steps, summed (each under 5 ms)\n", small);
+      std::printf("          %7.1f  the other lines' steps, summed (each under 5 ms)\n", small);
     }
   } catch (const CExc& e) {
     std::fputs(ToAnsi(e.GetFullText() + L"\n").c_str(), stderr);
