@@ -21,8 +21,10 @@ error_status_t RequestUninstall(boolean, const char*, RP_DECISION, boolean* star
   return ERROR_ACCESS_DENIED;
 }
 
-void* __RPC_USER MIDL_user_allocate(SIZE_T size) { return ::HeapAlloc(::GetProcessHeap(), 0, size); }
-void __RPC_USER MIDL_user_free(void* p) { ::HeapFree(::GetProcessHeap(), 0, p); }
+// The parameter type of the run-time's declaration (size_t, not SIZE_T, which
+// is another type on x86): any other makes a C++ overload the stubs never call.
+extern "C" void* __RPC_USER MIDL_user_allocate(size_t size) { return ::HeapAlloc(::GetProcessHeap(), 0, size); }
+extern "C" void __RPC_USER MIDL_user_free(void* p) { ::HeapFree(::GetProcessHeap(), 0, p); }
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;

@@ -2,6 +2,9 @@
 
 #include "base/path.h"
 
+#include <algorithm>
+#include <cwchar>
+
 
 namespace {
 
@@ -36,60 +39,88 @@ const wchar_t* LevelTag(std::int32_t level) {
   }
 }
 
-// Date and time text of the current second, per thread: formatting them
-// through the locale is the dearest part of a line, and a thread writes many
-// lines within one second. The second is told by the system (UTC) clock,
-// which is cheaper to read than the local time; local time differs from it
-// by whole minutes, so both change second at the same instant.
+// Date and time text of the current second: formatting them through the
+// locale is the dearest part of a line, and many lines fall within one
+// second. The second is told by the system (UTC) clock, which is cheaper to
+// read than the local time; local time differs from it by whole minutes, so
+// both change second at the same instant.
+//
+// One cache for the process, taken with a flag that no thread waits for: a
+// thread that finds it taken (another one formats a line at that instant,
+// which the writer's lock makes rare) formats a stamp of its own. A
+// thread-local cache would cost a call and a lookup on every line.
+// The date and the time each take at most 80 characters with their null.
+constexpr size_t kStampChars = 80 + 1 + 80;
+
 struct SStampCache {
-  std::uint64_t second = 0;  // UTC seconds since 1601
+  std::atomic<bool> busy{false};
   bool valid = false;
-  std::wstring text;  // "<date> <time>"
+  std::uint64_t second = 0;  // UTC seconds since 1601
+  size_t length = 0;
+  wchar_t text[kStampChars] = {};  // "<date> <time>"
 };
 
-const std::wstring& CurrentStamp() {
-  thread_local SStampCache cache;
+SStampCache g_stampCache;
+
+size_t FormatStamp(wchar_t* out) {
+  SYSTEMTIME now;
+  ::GetLocalTime(&now);
+  const int dateLength = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, out, 80);
+  size_t length = dateLength > 0 ? static_cast<size_t>(dateLength - 1) : 0;
+  out[length++] = L' ';
+  const int timeLength = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, out + length, 80);
+  return length + (timeLength > 0 ? static_cast<size_t>(timeLength - 1) : 0);
+}
+
+// Copies the current stamp to out (room for kStampChars); returns its length.
+size_t CurrentStamp(wchar_t* out) {
   FILETIME utc;
   ::GetSystemTimeAsFileTime(&utc);
   const std::uint64_t second = FileTimeToUInt64(utc) / 10000000ULL;
-  if (cache.valid && second == cache.second) return cache.text;
-  SYSTEMTIME now;
-  ::GetLocalTime(&now);
-  wchar_t date[80] = {};
-  wchar_t time[80] = {};
-  const int dateLength = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, date, 80);
-  const int timeLength = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &now, nullptr, time, 80);
-  cache.text.assign(date, dateLength > 0 ? static_cast<size_t>(dateLength - 1) : 0);
-  cache.text += L' ';
-  cache.text.append(time, timeLength > 0 ? static_cast<size_t>(timeLength - 1) : 0);
-  cache.second = second;
-  cache.valid = true;
-  return cache.text;
+  SStampCache& cache = g_stampCache;
+  if (cache.busy.exchange(true, std::memory_order_acquire)) return FormatStamp(out);
+  if (!cache.valid || second != cache.second) {
+    cache.length = FormatStamp(cache.text);
+    cache.second = second;
+    cache.valid = true;
+  }
+  const size_t length = cache.length;
+  std::wmemcpy(out, cache.text, length);
+  cache.busy.store(false, std::memory_order_release);
+  return length;
+}
+
+wchar_t* Put(wchar_t* at, const wchar_t* text, size_t length) {
+  std::wmemcpy(at, text, length);
+  return at + length;
 }
 
 }  // namespace
 
 void AppendLogLine(std::wstring& out, std::int32_t level, std::int32_t alignment, const std::wstring& text,
                    bool threadColumn) {
-  out += CurrentStamp();
-  out += L"  ";
+  wchar_t stamp[kStampChars];
+  const size_t stampLength = CurrentStamp(stamp);
+  // The thread id right-aligned in 5 columns (a longer one whole); digit by
+  // digit, as the CRT formatter costs more than the rest of the line.
+  wchar_t digits[10];
+  size_t count = 0;
   if (threadColumn) {
-    // The id right-aligned in 5 columns (a longer one whole); digit by digit,
-    // as the CRT formatter costs more than the rest of the line.
-    wchar_t digits[10];
-    size_t count = 0;
     for (DWORD id = ::GetCurrentThreadId(); count == 0 || id != 0; id /= 10) {
       digits[count++] = static_cast<wchar_t>(L'0' + id % 10);
     }
-    if (count < 5) out.append(5 - count, L' ');
-    while (count > 0) out += digits[--count];
   }
-  out += L"  ";
-  out += LevelTag(level);
-  out += L"    ";
-  if (alignment > 0) out.append(static_cast<size_t>(alignment) * 4, L' ');
-  out += text;
-  out += L"\r\n";
+  const size_t column = threadColumn ? std::max<size_t>(count, 5) : 0;
+  const size_t indent = alignment > 0 ? static_cast<size_t>(alignment) * 4 : 0;
+  // The line is sized once and filled in place: it is built for every line.
+  const size_t begin = out.size();
+  out.resize(begin + stampLength + 2 + column + 2 + 4 + 4 + indent + text.size() + 2, L' ');
+  wchar_t* at = Put(&out[begin], stamp, stampLength) + 2;
+  at += column - count;
+  while (count > 0) *at++ = digits[--count];
+  at = Put(at + 2, LevelTag(level), 4) + 4 + indent;
+  at = Put(at, text.data(), text.size());
+  Put(at, L"\r\n", 2);
 }
 
 // CLogLock
@@ -114,6 +145,17 @@ constexpr size_t kCrashedSlots = 32;
 thread_local int t_crashDepth = 0;
 thread_local bool t_crashGaveUp = false;
 std::atomic<DWORD> g_crashedThreads[kCrashedSlots];
+// Threads inside a crash scope. While it is 0 no thread is in one, and the
+// locks need not read the thread's own depth: a thread-local variable costs
+// a call and a lookup under mingw-w64, on every lock. A thread that enters a
+// scope counts itself first, so it always sees its own count.
+std::atomic<int> g_crashScopes{0};
+
+// The calling thread's crash depth.
+int CrashDepth() {
+  if (g_crashScopes.load(std::memory_order_relaxed) == 0) return 0;
+  return t_crashDepth;
+}
 
 bool IsCrashedThread(DWORD id) {
   if (id == 0) return false;
@@ -127,6 +169,7 @@ bool IsCrashedThread(DWORD id) {
 
 CLog::CCrashScope::CCrashScope() {
   if (t_crashDepth++ > 0) return;
+  g_crashScopes.fetch_add(1);
   t_crashGaveUp = false;
   const DWORD self = ::GetCurrentThreadId();
   for (std::atomic<DWORD>& slot : g_crashedThreads) {
@@ -142,9 +185,10 @@ CLog::CCrashScope::~CCrashScope() {
     DWORD mine = self;
     if (slot.compare_exchange_strong(mine, 0)) break;
   }
+  g_crashScopes.fetch_sub(1);
 }
 
-bool CLog::CCrashScope::InCrash() { return t_crashDepth > 0; }
+bool CLog::CCrashScope::InCrash() { return CrashDepth() > 0; }
 
 CLog::CLogLock::CLogLock() : m_waiters(::CreateSemaphoreW(nullptr, 0, MAXLONG, nullptr)) {
   if (!m_waiters) throw CWin32Exc(L"Cannot initialize the log lock.", kUseLastError);
@@ -154,16 +198,17 @@ CLog::CLogLock::~CLogLock() = default;
 
 bool CLog::CLogLock::Lock() {
   const DWORD self = ::GetCurrentThreadId();
+  const int crashDepth = CrashDepth();
   if (m_owner.load(std::memory_order_relaxed) == self) {
     // Held since before this thread crashed: what it guards may be half
     // changed.
-    if (m_ownerCrashDepth != t_crashDepth) return false;
+    if (m_ownerCrashDepth != crashDepth) return false;
     ++m_depth;
     return true;
   }
   long expected = 0;
   if (!m_state.compare_exchange_strong(expected, kLocked, std::memory_order_acquire)) {
-    if (t_crashDepth == 0) {
+    if (crashDepth == 0) {
       LockContended();
     } else if (!LockInCrash()) {
       return false;
@@ -171,7 +216,7 @@ bool CLog::CLogLock::Lock() {
   }
   m_owner.store(self, std::memory_order_relaxed);
   m_depth = 1;
-  m_ownerCrashDepth = t_crashDepth;
+  m_ownerCrashDepth = crashDepth;
   return true;
 }
 
