@@ -317,6 +317,27 @@ TEST(RemovalE2eTest, OldFolderSwappedForALinkDuringItsRemovalKeepsTheTargetWhole
   RemoveFolderWithRetries(NewCopyFolder(folderName), 100, 100);
 }
 
+// A temporary folder that does not exist is created for the copy.
+TEST(RemovalE2eTest, MissingTemporaryFolderIsCreated) {
+  CHostRun agent;
+  const std::wstring base = GetTempFolder() + L"KorloTestTemp_" + NewGuidText(), temp = base + L"\\deeper\\";
+  wchar_t saved[MAX_PATH] = {};
+  const DWORD savedLength = ::GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+  ::SetEnvironmentVariableW(L"TMP", temp.c_str());
+  const std::wstring used = GetTempFolder();
+  const CLogTail uninstallLog;
+  const bool answer = uninstall::HandleUninstallRequest(agent.ExePath(), L"KorloTest", false, L"", nullptr);
+  ::SetEnvironmentVariableW(L"TMP", savedLength ? saved : nullptr);
+  ASSERT_EQ(temp, used);
+  EXPECT_TRUE(answer);
+  const std::vector<std::wstring> expected = {L"Removing files of the guest service.. Ok."};
+  std::vector<std::wstring> lines;
+  for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i, ::Sleep(100)) lines = uninstallLog.Texts();
+  EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
+  EXPECT_EQ(1u, testing_support::FilesIn(temp, L"KorloTest{*}").size());
+  RemoveFolderWithRetries(base, 100, 100);
+}
+
 // The whole road: the service hosting the fixture plugin, which asks for
 // removal and accepts it; the service goes.
 TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
