@@ -366,7 +366,9 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
   for (int i = 0; i < 300 && !ContainsInOrder(log, expected); ++i, ::Sleep(100)) log = uninstallLog.Texts();
   EXPECT_TRUE(ContainsInOrder(log, expected)) << testing_support::JoinLines(log);
   EXPECT_FALSE(testing_support::Exists(host.Folder()));
-  RemoveFolderWithRetries(NewCopyFolder(L"KorloGuestHelper"), 100, 100);
+  for (const std::wstring& copy : testing_support::FilesIn(GetTempFolder(), L"KorloGuestHelper{*}")) {
+    RemoveFolderWithRetries(GetTempFolder() + copy, 100, 100);
+  }
 }
 
 // Lock names that would add options to the uninstaller's command line, break it
