@@ -31,7 +31,7 @@ bool IsPlainLockName(const char* name) {
   for (size_t i = 0; i < length; ++i) {
     const char c = name[i];
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                       c == '-' || c == '.';
+                       c == '-' || c == '.' || c == '{' || c == '}';
     if (!plain) return false;
   }
   return true;

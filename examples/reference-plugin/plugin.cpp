@@ -225,6 +225,7 @@ extern "C" void KORLO_STDCALL PluginMain(HANDLE terminationEvent, PluginUninstal
       CLock guard(refPlugin::g_lock);
       refPlugin::g_uninstall = nullptr;
     }
+    Log().Flush();
     Log().Write(L"PluginMain finished.");
   });
 }

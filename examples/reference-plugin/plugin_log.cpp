@@ -34,22 +34,28 @@ CPluginLog::~CPluginLog() {
   if (m_file != INVALID_HANDLE_VALUE) ::CloseHandle(m_file);
 }
 
-bool CPluginLog::Open(const std::wstring& folder, const std::wstring& name) {
+bool CPluginLog::Open(const std::wstring& folder, const std::wstring& name, std::uint64_t maxFileBytes) {
   CExclusive guard(m_lock);
   if (m_file != INVALID_HANDLE_VALUE) {
     ::CloseHandle(m_file);
     m_file = INVALID_HANDLE_VALUE;
   }
   m_path = folder + L"\\" + name + L".log";
-  if (!CreateFolderTree(folder)) return false;
+  m_maxFileBytes = maxFileBytes;
+  return CreateFolderTree(folder) && OpenFileLocked();
+}
+
+bool CPluginLog::OpenFileLocked() {
   m_file = ::CreateFileW(m_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (m_file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size = {};
-  if (::GetFileSizeEx(m_file, &size) && size.QuadPart == 0) {
+  m_size = ::GetFileSizeEx(m_file, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+  if (m_size == 0) {
     const wchar_t bom = 0xFEFF;
     DWORD written = 0;
     ::WriteFile(m_file, &bom, sizeof(bom), &written, nullptr);
+    m_size = written;
   }
   return true;
 }
@@ -59,21 +65,71 @@ std::wstring CPluginLog::Path() const {
   return m_path;
 }
 
-void CPluginLog::Write(const std::wstring& text) {
-  const DWORD error = ::GetLastError();
+std::wstring CPluginLog::Stamp() {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
   wchar_t stamp[64];
-  std::swprintf(stamp, sizeof(stamp) / sizeof(stamp[0]), L"%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ",
-                now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
-                ::GetCurrentThreadId());
-  const std::wstring line = stamp + text + L"\r\n";
+  std::swprintf(stamp, sizeof(stamp) / sizeof(stamp[0]), L"%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear,
+                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  return stamp;
+}
+
+void CPluginLog::WriteLocked(const std::wstring& text) {
+  if (m_file == INVALID_HANDLE_VALUE) return;
+  const std::wstring line = Stamp() + L" [" + std::to_wstring(::GetCurrentThreadId()) + L"] " + text + L"\r\n";
+  const DWORD bytes = static_cast<DWORD>(line.size() * sizeof(wchar_t));
+  if (m_size + bytes > m_maxFileBytes) {
+    // The full file becomes the previous one; when it cannot be renamed it
+    // is started anew, so the limit holds either way.
+    ::CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
+    const std::wstring previous = m_path.substr(0, m_path.size() - 4) + L".1.log";
+    if (!::MoveFileExW(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING)) ::DeleteFileW(m_path.c_str());
+    if (!OpenFileLocked()) return;
+  }
+  DWORD written = 0;
+  ::WriteFile(m_file, line.data(), bytes, &written, nullptr);
+  m_size += written;
+}
+
+void CPluginLog::WriteSuppressedLocked(const std::wstring& kind, SRepeat& repeat) {
+  if (repeat.suppressed == 0) return;
+  WriteLocked(L"[" + kind + L"] " + std::to_wstring(repeat.suppressed) + L" more since " + repeat.since + L".");
+  repeat.suppressed = 0;
+}
+
+void CPluginLog::Write(const std::wstring& text) {
+  const DWORD error = ::GetLastError();
   {
     CExclusive guard(m_lock);
-    if (m_file != INVALID_HANDLE_VALUE) {
-      DWORD written = 0;
-      ::WriteFile(m_file, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+    WriteLocked(text);
+  }
+  ::SetLastError(error);
+}
+
+void CPluginLog::WriteRepeatable(const std::wstring& kind, const std::wstring& text) {
+  const DWORD error = ::GetLastError();
+  {
+    CExclusive guard(m_lock);
+    SRepeat& repeat = m_repeats[kind];
+    const ULONGLONG now = ::GetTickCount64();
+    if (!repeat.since.empty() && now - repeat.windowStart < kRepeatWindowMs) {
+      ++repeat.suppressed;
+    } else {
+      WriteSuppressedLocked(kind, repeat);
+      repeat.windowStart = now;
+      repeat.since = Stamp();
+      WriteLocked(text);
     }
+  }
+  ::SetLastError(error);
+}
+
+void CPluginLog::Flush() {
+  const DWORD error = ::GetLastError();
+  {
+    CExclusive guard(m_lock);
+    for (auto& repeat : m_repeats) WriteSuppressedLocked(repeat.first, repeat.second);
   }
   ::SetLastError(error);
 }

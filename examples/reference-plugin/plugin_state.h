@@ -35,8 +35,8 @@ constexpr size_t kLockNameChars = 65;
 bool TokenMayRemove(HANDLE token, std::wstring& caller);
 
 // True for an empty name and for a plain file name stem: fewer than
-// kLockNameChars characters, only letters, digits, "_", "-" and ".", not
-// starting with "-" or ".".
+// kLockNameChars characters, only letters, digits, "_", "-", ".", "{" and "}"
+// (a braced GUID passes), not starting with "-" or ".".
 bool IsPlainLockName(const char* name);
 
 // Registers / unregisters the RPC interface with the process's RPC run-time.

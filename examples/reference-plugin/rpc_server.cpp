@@ -96,10 +96,14 @@ void UnregisterRpcInterface() {
 error_status_t GetStatus(wchar_t* pluginName, wchar_t* logName, ULONG* processId, ULONG* state) {
   return refPlugin::RunGuarded<error_status_t>(L"RPC GetStatus", ERROR_INTERNAL_ERROR, [&]() -> error_status_t {
     const refPlugin::SStatus status = refPlugin::CurrentStatus();
-    refPlugin::Log().Write(L"RPC GetStatus.");
+    // Anyone may ask, so these lines are counted rather than each written,
+    // and an unauthenticated caller learns nothing of the host process.
+    std::wstring caller;
+    const bool authenticated = refPlugin::CallerIsAuthenticated(caller);
+    refPlugin::Log().WriteRepeatable(L"RPC GetStatus", L"RPC GetStatus (" + caller + L").");
     refPlugin::CopyName(status.pluginName, pluginName);
     refPlugin::CopyName(status.logName, logName);
-    *processId = status.processId;
+    *processId = authenticated ? status.processId : 0;
     *state = status.state;
     return ERROR_SUCCESS;
   });
@@ -111,14 +115,16 @@ error_status_t RequestUninstall(boolean rebootRequired, const char fileLockName[
   return refPlugin::RunGuarded<error_status_t>(L"RPC RequestUninstall", ERROR_INTERNAL_ERROR, [&]() -> error_status_t {
     std::wstring caller;
     if (!refPlugin::CallerIsAdministrator(caller)) {
-      refPlugin::Log().Write(L"RPC RequestUninstall refused: the caller may not remove the service (" + caller +
-                             L").");
+      refPlugin::Log().WriteRepeatable(
+          L"RPC RequestUninstall refused", L"RPC RequestUninstall refused: the caller may not remove the service (" +
+                                               caller + L").");
       return ERROR_ACCESS_DENIED;
     }
     // The host puts the name on a command line and into file and event
     // names: only a plain file name stem goes on.
     if (!refPlugin::IsPlainLockName(fileLockName)) {
-      refPlugin::Log().Write(L"RPC RequestUninstall refused: the file lock name is not a plain file name.");
+      refPlugin::Log().WriteRepeatable(L"RPC RequestUninstall refused",
+                                       L"RPC RequestUninstall refused: the file lock name is not a plain file name.");
       return ERROR_INVALID_PARAMETER;
     }
     refPlugin::EDecision choice;
@@ -127,7 +133,8 @@ error_status_t RequestUninstall(boolean rebootRequired, const char fileLockName[
       case RP_DECISION_ACCEPT: choice = refPlugin::EDecision::kAccept; break;
       case RP_DECISION_CANCEL: choice = refPlugin::EDecision::kCancel; break;
       default:
-        refPlugin::Log().Write(L"RPC RequestUninstall: unknown decision [" + std::to_wstring(decision) + L"].");
+        refPlugin::Log().WriteRepeatable(L"RPC RequestUninstall refused", L"RPC RequestUninstall: unknown decision [" +
+                                                                              std::to_wstring(decision) + L"].");
         return ERROR_INVALID_PARAMETER;
     }
     bool answer = false;

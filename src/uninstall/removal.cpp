@@ -142,25 +142,40 @@ void CheckAgentFolder(const std::wstring& agentPath, const std::wstring& folder)
   }
 }
 
-// Makes the uninstaller's folder one that only SYSTEM and Administrators
-// can change, holding nothing yet. Ordinary users may create folders in the
-// system's temporary folder, and a DLL placed beside the copy would be loaded
-// into it and run as SYSTEM: a folder that is not plainly ours is removed
-// (links deleted, never followed) and made anew, and so is ours, so that
-// nothing but the copy is ever in it.
-void PrepareUninstallerFolder(const std::wstring& folder, const std::wstring& target) {
-  for (unsigned attempt = 0; attempt < kFolderAttempts; ++attempt) {
-    if (util::CreateProtectedFolder(folder)) return;
-    const std::wstring untrusted = util::FindUntrustedAccess(folder);
-    if (!untrusted.empty()) {
-      g_log.Warning(L"The folder [%1] is not safe to run the uninstaller from: %2. It is made anew.", folder,
-                    untrusted);
-    }
-    if (FileExists(target)) g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), target);
-    RemoveFolder(folder);
+// Earlier versions copied the uninstaller to <temp>\<service name>, a name
+// any user can take first and fill. Such a folder is removed (by handle,
+// never entering a link) only when nothing says a user made it or may change
+// it: not a link, owned by SYSTEM, Administrators or this service's account,
+// writable by no one else. Anything else is left as it is, with a warning.
+// Never a reason to fail the request.
+void ClearOldUninstallerFolder(const std::wstring& folder, const std::wstring& file) {
+  if (!FileExists(folder)) return;
+  const std::wstring untrusted = util::FindUntrustedAccess(folder);
+  if (!untrusted.empty()) {
+    g_log.Warning(L"The folder [%1] was not made by this service (%2); it is left as it is.", folder, untrusted);
+    return;
   }
-  // Someone keeps making the folder again between our removal and creation.
-  throw CExc(L"Cannot make the folder [%1] safe for the uninstaller.", folder, E_FAIL);
+  const std::wstring previous = CombinePath(folder, file);
+  if (FileExists(previous)) g_log.Message(LoadMsg(IDS_PREVIOUS_UNINSTALLER_FOUND), previous);
+  try {
+    RemoveFolder(folder);
+  } catch (const CExc& e) {
+    g_log.Warning(FormatMsg(L"The folder [%1] of an earlier uninstaller is left as it is.", folder), e);
+  }
+}
+
+// A folder of the uninstaller's own, <temp>\<service name>{GUID}: created
+// here with the administrators-only access list in the creating call, under
+// a name nobody can know beforehand; a name that exists already is never
+// used. Nothing but the copy is ever in it, so no library placed there can
+// be loaded into the uninstaller.
+std::wstring MakeUninstallerFolder(const std::wstring& temp, const std::wstring& serviceName) {
+  for (unsigned attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    const std::wstring folder = CombinePath(temp, serviceName + NewBracedGuid());
+    if (util::CreateProtectedFolder(folder)) return folder;
+    g_log.Warning(L"The folder [%1] exists already; the uninstaller is not copied there.", folder);
+  }
+  throw CExc(L"Cannot create a folder for the uninstaller in [%1].", temp, E_FAIL);
 }
 
 std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& serviceName) {
@@ -168,11 +183,11 @@ std::wstring CopyUninstaller(const std::wstring& agentPath, const std::wstring& 
     CLogStep step(g_log, LoadMsg(IDS_COPYING_UNINSTALLER));
     const std::wstring temp = GetTempFolder();
     g_log.Message(LoadMsg(IDS_TEMP_FOLDER_PATH), temp);
+    FileMakeFolder(temp);
     std::wstring folder, file;
     SplitPath(agentPath, folder, file);
-    const std::wstring copyFolder = CombinePath(temp, serviceName);
-    const std::wstring target = CombinePath(copyFolder, file);
-    PrepareUninstallerFolder(copyFolder, target);
+    ClearOldUninstallerFolder(CombinePath(temp, serviceName), file);
+    const std::wstring target = CombinePath(MakeUninstallerFolder(temp, serviceName), file);
     CopyFileTo(agentPath, target, false);
     step.Ok();
     return target;
@@ -351,6 +366,9 @@ void RunUninstall(const std::map<std::wstring, std::wstring>& options, const SSy
     }
     const std::wstring* const agentPath = FindOption(options, L"agent_path");
     if (!agentPath) throw CExc(L"The path to the guest service is not specified.", E_FAIL);
+    // Before anything is stopped or deleted: a command line that names a
+    // folder that is not plainly the agent's removes nothing at all.
+    CheckAgentFiles(*agentPath);
     if (serviceName) StopAndDeregisterService(*serviceName);
     RemoveAgentFiles(*agentPath);
     if (shutdown) shutdown->Reboot();
@@ -365,12 +383,32 @@ void StopAndDeregisterService(const std::wstring& serviceName) {
   try {
     CLogStep step(g_log, L"Stopping and deregistering the guest service.");
     CScmManager manager(std::wstring(), SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-    const auto service = manager.OpenService(serviceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    std::shared_ptr<CScmSvc> service;
+    try {
+      service = manager.OpenService(serviceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    } catch (const CWin32Exc& e) {
+      // A removal that failed after deleting the service is run again.
+      if (e.GetWin32Error() != ERROR_SERVICE_DOES_NOT_EXIST) throw;
+      g_log.Info(L"The service [%1] does not exist; it was deleted before.", serviceName);
+      step.Ok();
+      return;
+    }
     service->Stop(kStopPolls);
     service->Delete();
     step.Ok();
   } catch (CExc& e) {
     e.AddContext(L"Cannot stop and deregister the guest service.");
+    throw;
+  }
+}
+
+void CheckAgentFiles(const std::wstring& agentPath) {
+  try {
+    std::wstring folder, file;
+    SplitPath(agentPath, folder, file);
+    CheckAgentFolder(agentPath, folder);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot remove files of the guest service.");
     throw;
   }
 }
@@ -381,7 +419,9 @@ void RemoveAgentFiles(const std::wstring& agentPath) {
     std::wstring folder, file;
     SplitPath(agentPath, folder, file);
     CheckAgentFolder(agentPath, folder);
-    RemoveFolderWithRetries(folder, kRemoveRetryPauseMs, kRemoveAttempts);
+    // The executable goes last: a removal that stops halfway leaves a folder
+    // that still holds it, which a second run then accepts.
+    RemoveFolderWithRetries(folder, kRemoveRetryPauseMs, kRemoveAttempts, file);
     step.Ok();
   } catch (CExc& e) {
     e.AddContext(L"Cannot remove files of the guest service.");

@@ -54,9 +54,10 @@ void SetRemovalDisabled(bool disabled);
 bool IsRemovalDisabled();
 
 // Installs UninstallCallback as the callback every PluginMain receives.
-// `serviceName` names the temporary subfolder of the uninstaller's copy
-// ("KorloDesktopVssSvc" in the desktop VSS service, "KorloGuestHelper"
-// otherwise); `removalDisabled` as for SetRemovalDisabled.
+// `serviceName` begins the name of the temporary subfolder of the
+// uninstaller's copy, "<service name>{GUID}" ("KorloDesktopVssSvc" in the
+// desktop VSS service, "KorloGuestHelper" otherwise); `removalDisabled` as
+// for SetRemovalDisabled.
 void InstallUninstallCallback(const std::wstring& serviceName, bool removalDisabled);
 
 // The plugins' uninstall callback (plugins/plugin_contract.h). Runs on a
@@ -84,9 +85,19 @@ std::wstring BuildUninstallerCommandLine(const std::wstring& uninstallerPath, bo
 // uninstall the guest service.") after a requested reboot has been made.
 void RunUninstall(const std::map<std::wstring, std::wstring>& options, const SSynchLimits& limits = SSynchLimits());
 
-// Steps of the run. The service is stopped with up to kStopPolls status
-// polls one second apart, and deleted then whether it has stopped or not.
+// The service is stopped with up to kStopPolls status polls one second
+// apart, and deleted then whether it has stopped or not.
 constexpr unsigned kStopPolls = 60000;
+
+// Steps of the run. The agent path is checked before anything is stopped:
+// it must be a full path naming an existing file, in a folder that is none
+// of a drive or share root, the Windows or system folders (SysWOW64 too),
+// the program and data roots, the profiles folder or a profile; otherwise
+// CExc ("Cannot remove files of the guest service.") and nothing is removed.
+// A service that does not exist any more is no failure (a run after a
+// partial removal). The agent's folder is removed by handle, its executable
+// last.
+void CheckAgentFiles(const std::wstring& agentPath);
 void StopAndDeregisterService(const std::wstring& serviceName);
 void RemoveAgentFiles(const std::wstring& agentPath);
 

@@ -50,12 +50,12 @@ void CheckFileLockName(const std::wstring& name) {
   std::wstring shown;  // printable ASCII only, so the name cannot forge log lines
   for (const wchar_t c : name) {
     plain = plain && ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-                      c == L'_' || c == L'-' || c == L'.');
+                      c == L'_' || c == L'-' || c == L'.' || c == L'{' || c == L'}');
     shown += (c >= 0x20 && c < 0x7F) ? c : L'?';
   }
   if (!plain) {
-    throw CExc(L"The file lock name [%1] is refused: a lock name holds only letters, digits, \"_\", \"-\" and "
-               L"\".\", does not start with \"-\" or \".\" and has at most %2 characters.",
+    throw CExc(L"The file lock name [%1] is refused: a lock name holds only letters, digits, \"_\", \"-\", "
+               L"\".\", \"{\" and \"}\", does not start with \"-\" or \".\" and has at most %2 characters.",
                shown, std::to_wstring(kMaxFileLockName), static_cast<std::int32_t>(E_INVALIDARG));
   }
 }

@@ -34,10 +34,11 @@ struct SSynchLimits {
 };
 
 // Throws CExc (E_INVALIDARG) unless the file lock name is empty or a plain
-// file-name stem: ASCII letters, digits, "_", "-" and ".", not starting with
-// "-" or ".", at most kMaxFileLockName characters. The name lands unquoted on
-// the uninstaller's command line and in a path inside the Windows folder, so
-// nothing that could read as an option, a quote or a path may pass.
+// file-name stem: ASCII letters, digits, "_", "-", ".", "{" and "}" (a braced
+// GUID passes), not starting with "-" or ".", at most kMaxFileLockName
+// characters. The name lands unquoted on the uninstaller's command line and
+// in a path inside the Windows folder, so nothing that could read as an
+// option, a quote or a path may pass.
 constexpr std::size_t kMaxFileLockName = 64;
 void CheckFileLockName(const std::wstring& name);
 

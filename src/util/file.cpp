@@ -4,6 +4,7 @@
 #include "base/exc.h"
 #include "base/msg.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -49,11 +50,252 @@ bool FolderExistsForMake(const std::wstring& folder) {
   return false;
 }
 
-// A junction or directory link: RemoveDirectoryW deletes the link itself and
-// leaves its target alone.
-void RemoveFolderLink(const std::wstring& longPath) {
-  if (!::RemoveDirectoryW(longPath.c_str())) {
-    throw CWin32Exc(L"RemoveDirectory(%1) failed.", longPath, kUseLastError);
+// --- Removal by handle ------------------------------------------------------------
+//
+// A folder is removed through handles: the folder is opened relative to the
+// parent that was opened first, and every entry relative to the folder's own
+// handle, never by a path that someone could re-point between two calls. An
+// entry is opened without following a reparse point and must be the very
+// object the listing showed (same file id): a name swapped for a link after
+// the listing is never entered. A junction or directory link is deleted as
+// the link itself, through a handle that shows it as a link; where the
+// platform cannot open the link itself (Wine opens a Unix link's target), the
+// link is left and the removal fails.
+
+struct SNtUnicodeString {
+  USHORT length;
+  USHORT maximumLength;
+  PWSTR buffer;
+};
+
+struct SNtObjectAttributes {
+  ULONG length;
+  HANDLE rootDirectory;
+  SNtUnicodeString* objectName;
+  ULONG attributes;
+  void* securityDescriptor;
+  void* securityQualityOfService;
+};
+
+struct SNtIoStatus {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+
+constexpr ULONG kObjCaseInsensitive = 0x40;
+constexpr ULONG kFileDirectoryFile = 0x1;
+constexpr ULONG kFileSynchronousIoNonAlert = 0x20;
+constexpr ULONG kFileNonDirectoryFile = 0x40;
+constexpr ULONG kFileOpenForBackupIntent = 0x4000;
+constexpr ULONG kFileOpenReparsePoint = 0x200000;
+constexpr int kFileIdBothDirectoryInformation = 37;
+constexpr LONG kStatusNoMoreFiles = static_cast<LONG>(0x80000006);
+constexpr LONG kStatusNoSuchFile = static_cast<LONG>(0xC000000F);
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The three native calls that have no Win32 counterpart: opening relative to
+// a folder handle, and listing a folder by handle with a name mask.
+struct SNtApi {
+  using OpenFn = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, SNtObjectAttributes*, SNtIoStatus*, ULONG, ULONG);
+  using QueryDirectoryFn = LONG(WINAPI*)(HANDLE, HANDLE, void*, void*, SNtIoStatus*, void*, ULONG, int, BOOLEAN,
+                                         SNtUnicodeString*, BOOLEAN);
+  using ToDosErrorFn = ULONG(WINAPI*)(LONG);
+  OpenFn open = nullptr;
+  QueryDirectoryFn queryDirectory = nullptr;
+  ToDosErrorFn toDosError = nullptr;
+};
+
+const SNtApi& NtApi() {
+  static const SNtApi api = [] {
+    SNtApi loaded;
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (ntdll != nullptr) {
+      loaded.open = ProcCast<SNtApi::OpenFn>(::GetProcAddress(ntdll, "NtOpenFile"));
+      loaded.queryDirectory = ProcCast<SNtApi::QueryDirectoryFn>(::GetProcAddress(ntdll, "NtQueryDirectoryFile"));
+      loaded.toDosError = ProcCast<SNtApi::ToDosErrorFn>(::GetProcAddress(ntdll, "RtlNtStatusToDosError"));
+    }
+    return loaded;
+  }();
+  if (!api.open || !api.queryDirectory || !api.toDosError) throw CWin32Exc(ERROR_PROC_NOT_FOUND);
+  return api;
+}
+
+SNtUnicodeString NtString(const std::wstring& text) {
+  const USHORT bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+  return SNtUnicodeString{bytes, bytes, const_cast<PWSTR>(text.c_str())};
+}
+
+// One entry of a folder as its listing shows it.
+struct SFolderEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+  LONGLONG id = 0;
+};
+
+// The entries of the folder behind `folder` ("." and ".." left out); with
+// `mask`, only the entry of that name. Throws CWin32Exc.
+std::vector<SFolderEntry> ListFolder(HANDLE folder, const std::wstring* mask) {
+  const SNtApi& nt = NtApi();
+  std::vector<SFolderEntry> entries;
+  std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the records
+  SNtUnicodeString maskText = mask ? NtString(*mask) : SNtUnicodeString{0, 0, nullptr};
+  for (bool first = true;; first = false) {
+    SNtIoStatus io = {};
+    const LONG status =
+        nt.queryDirectory(folder, nullptr, nullptr, nullptr, &io, buffer.data(),
+                          static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), kFileIdBothDirectoryInformation,
+                          FALSE, mask ? &maskText : nullptr, first ? TRUE : FALSE);
+    if (status == kStatusNoMoreFiles || status == kStatusNoSuchFile) return entries;
+    if (status < 0) throw CWin32Exc(nt.toDosError(status));
+    const BYTE* record = reinterpret_cast<const BYTE*>(buffer.data());
+    for (;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
+      SFolderEntry entry;
+      entry.name.assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      entry.attributes = info->FileAttributes;
+      entry.id = info->FileId.QuadPart;
+      if (entry.name != L"." && entry.name != L"..") entries.push_back(std::move(entry));
+      if (info->NextEntryOffset == 0) break;
+      record += info->NextEntryOffset;
+    }
+  }
+}
+
+// Opens `name` inside the folder behind `parent` without following a reparse
+// point. Throws CWin32Exc.
+CFileHandle OpenEntry(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG options) {
+  const SNtApi& nt = NtApi();
+  SNtUnicodeString nameText = NtString(name);
+  SNtObjectAttributes attributes = {sizeof(attributes), parent, &nameText, kObjCaseInsensitive, nullptr, nullptr};
+  SNtIoStatus io = {};
+  HANDLE handle = nullptr;
+  const LONG status = nt.open(&handle, access | SYNCHRONIZE, &attributes, &io, kShareAll,
+                              options | kFileOpenReparsePoint | kFileSynchronousIoNonAlert | kFileOpenForBackupIntent);
+  if (status < 0) throw CWin32Exc(nt.toDosError(status));
+  return CFileHandle(handle);
+}
+
+// What a handle is: its attributes and its file id.
+SFolderEntry Describe(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!::GetFileInformationByHandle(handle, &info)) throw CWin32Exc(kUseLastError);
+  SFolderEntry described;
+  described.attributes = info.dwFileAttributes;
+  described.id = static_cast<LONGLONG>((static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  return described;
+}
+
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// Opens the entry the listing showed and makes sure the handle is that very
+// entry, a link when the listing showed a link: someone may have replaced
+// the name since, and a handle to anything else must not be acted on.
+CFileHandle OpenListedEntry(HANDLE parent, const SFolderEntry& entry, ACCESS_MASK access, ULONG options) {
+  CFileHandle handle = OpenEntry(parent, entry.name, access, options);
+  const SFolderEntry opened = Describe(handle.Get());
+  if (opened.id != entry.id || IsLink(opened.attributes) != IsLink(entry.attributes)) {
+    throw CWin32Exc(L"[%1] was replaced while it was being removed, or is a link that cannot be opened as one; it "
+                    L"is left as it is.",
+                    entry.name, static_cast<DWORD>(ERROR_CANT_ACCESS_FILE));
+  }
+  return handle;
+}
+
+// Marks the object for deletion when its last handle closes. False with the
+// last error set when refused.
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+// Clears the read-only, hidden and system attributes through the handle.
+void ResetProtectiveFlagsOf(HANDLE handle, const std::wstring& path) {
+  FILE_BASIC_INFO basic = {};
+  if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic))) {
+    throw CWin32Exc(L"Cannot get file attributes. File path: [%1].", path, kUseLastError);
+  }
+  if ((basic.FileAttributes & kProtectiveAttributes) == 0) return;
+  basic.FileAttributes &= ~kProtectiveAttributes;
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic))) {
+    throw CWin32Exc(L"Cannot set file attributes. File path: [%1].", path, kUseLastError);
+  }
+}
+
+// Deletes through the handle; a protected object (read-only, hidden, system)
+// has those attributes cleared first when the plain delete is refused.
+// Throws CWin32Exc with the text `failure` when both attempts fail.
+void DeleteThrough(HANDLE handle, const std::wstring& path, const std::wstring& failure) {
+  if (MarkForDeletion(handle)) return;
+  // Only a cleared attribute can change the answer. (Wine answers a second
+  // request for a folder that is not empty with success, and then leaves the
+  // folder where it is.)
+  if (::GetLastError() != ERROR_ACCESS_DENIED) throw CWin32Exc(failure, kUseLastError);
+  try {
+    ResetProtectiveFlagsOf(handle, path);
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot reset the protective flags. File path: [%1].", path);
+    throw;
+  }
+  if (!MarkForDeletion(handle)) throw CWin32Exc(failure, kUseLastError);
+}
+
+void RemoveEntry(HANDLE parent, const SFolderEntry& entry, const std::wstring& path, const std::wstring& last);
+
+// A junction or directory link (or a file link): deleted as the link itself.
+void RemoveLinkAt(HANDLE parent, const SFolderEntry& entry, const std::wstring& path) {
+  const CFileHandle link = OpenListedEntry(parent, entry, DELETE | FILE_READ_ATTRIBUTES, 0);
+  if (!MarkForDeletion(link.Get())) throw CWin32Exc(L"RemoveDirectory(%1) failed.", path, kUseLastError);
+}
+
+void DeleteFileAt(HANDLE parent, const SFolderEntry& entry, const std::wstring& path) {
+  try {
+    const CFileHandle file =
+        OpenListedEntry(parent, entry, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kFileNonDirectoryFile);
+    DeleteThrough(file.Get(), path, L"Cannot delete file.");
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot delete file [%1].", path);
+    throw;
+  }
+}
+
+// Empties the folder behind `folder` (its path is `path`, for the messages):
+// files first, then links, then subfolders, each in listing order, and the
+// entry named `last` after all of them.
+void EmptyFolder(HANDLE folder, const std::wstring& path, const std::wstring& last) {
+  std::vector<SFolderEntry> entries = ListFolder(folder, nullptr);
+  const auto rank = [&last](const SFolderEntry& entry) {
+    if (!last.empty() && EqualNoCase(entry.name, last)) return 3;
+    if (IsLink(entry.attributes)) return 1;
+    return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 0;
+  };
+  std::stable_sort(entries.begin(), entries.end(),
+                   [&rank](const SFolderEntry& a, const SFolderEntry& b) { return rank(a) < rank(b); });
+  for (const SFolderEntry& entry : entries) RemoveEntry(folder, entry, CombinePath(path, entry.name), std::wstring());
+}
+
+void RemoveFolderAt(HANDLE parent, const SFolderEntry& entry, const std::wstring& path, const std::wstring& last) {
+  try {
+    const CFileHandle folder = OpenListedEntry(
+        parent, entry, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kFileDirectoryFile);
+    EmptyFolder(folder.Get(), path, last);
+    DeleteThrough(folder.Get(), path, FormatMsg(L"RemoveDirectory(%1) failed.", AddLongPathPrefix(path)));
+  } catch (CExc& e) {
+    e.AddContext(L"Cannot remove folder [%1].", path);
+    throw;
+  }
+}
+
+void RemoveEntry(HANDLE parent, const SFolderEntry& entry, const std::wstring& path, const std::wstring& last) {
+  if (IsLink(entry.attributes)) {
+    RemoveLinkAt(parent, entry, AddLongPathPrefix(path));
+  } else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    RemoveFolderAt(parent, entry, path, last);
+  } else {
+    DeleteFileAt(parent, entry, path);
   }
 }
 
@@ -131,36 +373,37 @@ void ResetProtectiveFlags(const std::wstring& path) {
   }
 }
 
-void RemoveFolder(const std::wstring& path) {
+void RemoveFolder(const std::wstring& path, const std::wstring& last) {
+  CFileHandle parent;
+  SFolderEntry folder;
   try {
-    const std::wstring longPath = AddLongPathPrefix(path);
-    const DWORD attributes = ::GetFileAttributesW(longPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      RemoveFolderLink(longPath);
+    std::wstring parentPath, name;
+    SplitPath(WithoutTrailingSeparator(path), parentPath, name);
+    if (parentPath.empty()) parentPath = L".";
+    if (parentPath.size() == 2 && parentPath[1] == L':') parentPath += L'\\';  // the root, not the volume
+    // The parent is opened as named; from there on nothing goes by path.
+    parent.Reset(::CreateFileW(AddLongPathPrefix(parentPath).c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!parent) throw CWin32Exc(kUseLastError);
+    const std::vector<SFolderEntry> found = ListFolder(parent.Get(), &name);
+    if (found.empty()) throw CWin32Exc(ERROR_PATH_NOT_FOUND);
+    folder = found[0];
+    if (IsLink(folder.attributes)) {
+      RemoveLinkAt(parent.Get(), folder, AddLongPathPrefix(path));
       return;
     }
-    std::vector<std::wstring> files, folders, links;
-    SearchFiles(CombinePath(longPath, L"*"), files, folders, &links);
-    for (const std::wstring& file : files) DeleteFileIfExists(CombinePath(path, file));
-    for (const std::wstring& link : links) RemoveFolderLink(AddLongPathPrefix(CombinePath(path, link)));
-    for (const std::wstring& folder : folders) RemoveFolder(CombinePath(path, folder));
-
-    if (!::RemoveDirectoryW(longPath.c_str())) {
-      if (::GetLastError() == ERROR_ACCESS_DENIED) ResetProtectiveFlags(longPath);
-      if (!::RemoveDirectoryW(longPath.c_str())) {
-        throw CWin32Exc(L"RemoveDirectory(%1) failed.", longPath, kUseLastError);
-      }
-    }
+    if (!(folder.attributes & FILE_ATTRIBUTE_DIRECTORY)) throw CWin32Exc(ERROR_DIRECTORY);
   } catch (CExc& e) {
     e.AddContext(L"Cannot remove folder [%1].", path);
     throw;
   }
+  RemoveFolderAt(parent.Get(), folder, path, last);
 }
 
-void RemoveFolderWithRetries(const std::wstring& path, DWORD pauseMs, unsigned attempts) {
+void RemoveFolderWithRetries(const std::wstring& path, DWORD pauseMs, unsigned attempts, const std::wstring& last) {
   for (unsigned attempt = 1; attempt <= attempts; ++attempt) {
     try {
-      RemoveFolder(path);
+      RemoveFolder(path, last);
       return;
     } catch (const CWin32Exc& e) {
       // Another process still holding a file inside shows as one of these

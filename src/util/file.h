@@ -29,14 +29,23 @@ void FileMakeFolder(const std::wstring& path);
 void DeleteFileIfExists(const std::wstring& path);
 // Clears the read-only, hidden and system attributes.
 void ResetProtectiveFlags(const std::wstring& path);
-// Deletes the folder with everything in it, depth first. A junction or
-// directory link (inside, or the folder itself) is deleted as a link and
-// never entered, so what it points at stays. On failure what was removed so
-// far stays removed.
-void RemoveFolder(const std::wstring& path);
+// Deletes the folder with everything in it, depth first, by handle: the
+// folder is opened relative to its parent, each entry relative to the
+// folder's handle, and an entry is acted on only when its handle is the very
+// object the folder's listing showed. So a folder or entry that someone
+// replaces by a link while the removal runs is never entered, and nothing
+// outside the folder is deleted. A junction or directory link (inside, or
+// the folder itself) is deleted as the link and never entered; where the
+// platform cannot open the link itself (Wine opens a Unix link's target) it
+// is left and the removal fails with ERROR_CANT_ACCESS_FILE. The entry of
+// the folder named `last` goes after all others, so that a folder that could
+// not be emptied still holds it. On failure what was removed so far stays
+// removed.
+void RemoveFolder(const std::wstring& path, const std::wstring& last = std::wstring());
 // Retries RemoveFolder while it fails with access denied or "directory not
 // empty"; returns without an exception when every attempt failed that way.
-void RemoveFolderWithRetries(const std::wstring& path, DWORD pauseMs, unsigned attempts);
+void RemoveFolderWithRetries(const std::wstring& path, DWORD pauseMs, unsigned attempts,
+                             const std::wstring& last = std::wstring());
 // The target must not exist.
 void MoveFileTo(const std::wstring& source, const std::wstring& target);
 // Overwrites an existing target; makeFolder creates the target's folder first.

@@ -6,6 +6,7 @@
 #include "base/handle.h"
 #include "base/win.h"
 
+#include "plugin_log.h"
 #include "plugin_state.h"
 #include "reference_plugin.h"
 #include "rpc_client.h"
@@ -89,13 +90,41 @@ TEST(PluginContract, OnlyAMemberOfAdministratorsMayAskForRemoval) {
   EXPECT_EQ(L", not a member of the Administrators group", caller);
 }
 
+// Each refused name breaks one rule only; a braced GUID passes.
 TEST(PluginContract, OnlyAPlainFileNameStemGoesOnAsLockName) {
   const std::pair<std::string, bool> names[] = {
       {"", true}, {"KorloLock", true}, {"Lock-1.2_x", true}, {std::string(64, 'a'), true},
-      {std::string(65, 'a'), false}, {"-agent_path", false}, {".lock", false}, {"..", false},
-      {"x -svc_name Foo", false}, {"a\\b", false}, {"a/b", false}, {"a\"b", false}, {"C:x", false}, {"a*", false},
+      {"{" + Narrow(testing_support::NewGuidText()) + "}", true}, {std::string(65, 'a'), false},
+      {"-KorloLock", false}, {".KorloLock", false}, {"Korlo Lock", false}, {"Korlo[1]", false},
+      {"a\\b", false}, {"a/b", false}, {"a\"b", false}, {"C:x", false}, {"a*", false},
   };
   for (const auto& name : names) EXPECT_EQ(name.second, refPlugin::IsPlainLockName(name.first.c_str())) << name.first;
+}
+
+// What any caller can make the plugin write is bounded: lines of one kind
+// are counted within a window and written once; a full file makes way for a
+// new one, and the one before is kept.
+TEST(PluginContract, ReferencePluginLogStaysWithinItsBound) {
+  CScratchDir scratch;
+  {
+    refPlugin::CPluginLog log;
+    ASSERT_TRUE(log.Open(scratch.Path(), L"Bounded", 4096));
+    for (int i = 0; i < 10000; ++i) log.WriteRepeatable(L"RPC GetStatus", L"RPC GetStatus (status 1).");
+    log.Flush();
+    const std::wstring text = testing_support::Utf16(testing_support::ReadFileBytes(scratch / L"Bounded.log"));
+    const std::vector<std::wstring> lines = testing_support::SplitLines(text);
+    ASSERT_EQ(2u, lines.size()) << Narrow(text);
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"] RPC GetStatus (status 1)."));
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"] [RPC GetStatus] 9999 more since "));
+    for (int i = 0; i < 200; ++i) log.Write(L"Line " + std::to_wstring(i) + L" of the ones that fill the file.");
+  }
+  for (const wchar_t* name : {L"Bounded.log", L"Bounded.1.log"}) {
+    const std::string bytes = testing_support::ReadFileBytes(scratch / name);
+    EXPECT_LE(bytes.size(), 4096u) << Narrow(name);
+    EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2)) << Narrow(name);
+  }
+  const std::wstring last = testing_support::Utf16(testing_support::ReadFileBytes(scratch / L"Bounded.log"));
+  EXPECT_NE(std::wstring::npos, last.find(L"] Line 199 of the ones that fill the file.\r\n")) << Narrow(last);
 }
 
 // Loads ReferencePlugin.dll as the hosted service does, serves RPC over

@@ -12,6 +12,7 @@
 
 #include <sddl.h>
 
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -108,31 +109,79 @@ TEST(RemovalTest, FailedRunStillRebootsAndKeepsItsFailure) {
 }
 
 // The uninstaller deletes only a folder that holds the agent's executable
-// and is none of the system's, its programs' or its users' own folders.
+// and is none of the system's, its programs' or its users' own folders. Each
+// case breaks one rule only: the files named exist unless the case is about
+// that, and each folder of the system gets a file of its own to name.
 TEST(RemovalTest, FoldersThatAreNotPlainlyTheAgentsAreNeverRemoved) {
   testing_support::CScratchDir victim;
   testing_support::WriteFileBytes(victim / L"keep.txt", "x");
+  ASSERT_TRUE(::CreateDirectoryW((victim / L"sub").c_str(), nullptr));
   const std::wstring notHeld = L"does not hold the guest service's executable", system = L"is a drive root or";
   const auto env = [](const wchar_t* name) { return std::wstring(_wgetenv(name)); };
-  const std::wstring profile = env(L"USERPROFILE");
-  const std::pair<std::wstring, std::wstring> cases[] = {  // agent path, reason
+  const std::wstring profile = env(L"USERPROFILE"), windows = env(L"SystemRoot");
+  wchar_t wow64[MAX_PATH] = {};
+  std::vector<std::wstring> systemFolders = {env(L"SystemDrive"),
+                                             windows,
+                                             windows + L"\\System32",
+                                             env(L"ProgramFiles"),
+                                             env(L"ProgramData"),
+                                             profile,
+                                             profile.substr(0, profile.find_last_of(L'\\'))};
+  if (::GetSystemWow64DirectoryW(wow64, MAX_PATH) != 0) systemFolders.push_back(wow64);  // SysWOW64
+  std::vector<std::pair<std::wstring, std::wstring>> cases = {  // agent path, reason
       {victim / L"missing.exe", notHeld},
       {victim / L".\\keep.txt", notHeld},
-      {env(L"SystemDrive") + L"\\x.exe", system},
+      {victim / L"sub", notHeld},  // a folder, not the executable
       {L"\\\\srv\\share\\x.exe", system},
-      {env(L"SystemRoot") + L"\\x.exe", system},
-      {env(L"ProgramFiles") + L"\\x.exe", system},
-      {env(L"ProgramData") + L"\\x.exe", system},
-      {profile + L"\\x.exe", system},
-      {profile.substr(0, profile.find_last_of(L'\\')) + L"\\x.exe", system},
   };
+  const std::wstring name = L"korlo-test-" + NewGuidText() + L".exe";
+  for (const std::wstring& folder : systemFolders) {
+    testing_support::WriteFileBytes(folder + L"\\" + name, "MZ");
+    cases.push_back({folder + L"\\" + name, system});
+  }
   for (const auto& c : cases) {
-    const auto e = CatchExc([&] { uninstall::RemoveAgentFiles(c.first); });
+    const auto e = CatchExc([&] { uninstall::CheckAgentFiles(c.first); });
     ASSERT_TRUE(e) << testing_support::Narrow(c.first);
     EXPECT_EQ(L"Cannot remove files of the guest service.", e->GetMessages().front());
     EXPECT_NE(std::wstring::npos, e->GetMessages().back().find(c.second)) << testing_support::Narrow(c.first);
   }
+  for (const std::wstring& folder : systemFolders) ::DeleteFileW((folder + L"\\" + name).c_str());
+  EXPECT_NO_THROW(uninstall::CheckAgentFiles(victim / L"keep.txt"));
   EXPECT_TRUE(testing_support::Exists(victim / L"keep.txt"));
+}
+
+// The agent path is checked before the service is touched. A removal that
+// stops halfway (a file held open) has deleted the service and keeps the
+// executable, so a second run is accepted: the service is gone, and the
+// files go.
+TEST(RemovalTest, RunChecksTheAgentPathFirstAndCanBeRunAgain) {
+  testing_support::CScratchDir dir;
+  const std::wstring agent = dir / L"agent.exe", held = dir / L"held.dat";
+  testing_support::WriteFileBytes(agent, "MZ");
+  testing_support::WriteFileBytes(held, "x");
+  const std::wstring service = L"KorloTestVictim_" + NewGuidText();
+  svcctl::Create(service, L"\"" + agent + L"\"");
+  const auto run = [&](const std::wstring& agentPath) {
+    return CatchExc([&] {
+      uninstall::RunUninstall({{L"uninstall", L""}, {L"svc_name", service}, {L"agent_path", agentPath}});
+    });
+  };
+  auto e = run(dir / L"missing.exe");
+  ASSERT_TRUE(e);
+  EXPECT_NE(std::wstring::npos, e->GetMessages().back().find(L"does not hold the guest service's executable"));
+  EXPECT_NE(0u, svcctl::Query(service).dwCurrentState);
+  {
+    const CFileHandle holder(::CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    e = run(agent);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(0u, svcctl::Query(service).dwCurrentState);
+    EXPECT_TRUE(testing_support::Exists(agent));
+  }
+  CLogCapture log;
+  EXPECT_NO_THROW(uninstall::RunUninstall({{L"uninstall", L""}, {L"svc_name", service}, {L"agent_path", agent}}));
+  EXPECT_TRUE(log.Contains(kLogInfo, L"The service [" + service + L"] does not exist; it was deleted before."));
+  EXPECT_FALSE(testing_support::Exists(dir.Path()));
 }
 
 std::wstring g_agentPath, g_copyFolderName;  // of the request in progress
@@ -148,45 +197,66 @@ void __cdecl CancelAfterASecondRequest(BOOLEAN* cancel) {
   *cancel = TRUE;
 }
 
-// The service's side with a real uninstaller: the copy is started from a
-// folder that a user made beforehand, writable by everyone, with a DLL
-// planted in it; the folder is made anew for SYSTEM and Administrators only
-// and holds nothing but the copy. The handshake runs, and the agent's
-// folder goes only when the removal is accepted. The cancelled request asks
-// for a reboot: its command line carries -sys_shutdown, and the uninstaller,
-// cancelled, never gets to the reboot.
+// The uninstallers' folders under the name earlier versions used, which
+// anyone can take first: <temp>\<name>.
+std::wstring OldCopyFolder(const std::wstring& name) { return GetTempFolder() + name; }
+
+// The files and folders in `dir`.
+std::vector<std::wstring> EntriesIn(const std::wstring& dir) {
+  std::vector<std::wstring> files, folders;
+  SearchFiles(dir + L"\\*", files, folders);
+  files.insert(files.end(), folders.begin(), folders.end());
+  return files;
+}
+
+// The folder the service made for the copy: <temp>\<name>{GUID}.
+std::wstring NewCopyFolder(const std::wstring& name) {
+  const std::vector<std::wstring> found = testing_support::FilesIn(GetTempFolder(), name + L"{*}");
+  return found.size() == 1 ? GetTempFolder() + found[0] : std::wstring();
+}
+
+// The service's side with a real uninstaller. A folder of the old name that
+// a user made beforehand, writable by everyone, with a DLL planted in it, is
+// left as it is; the copy goes to a new folder of the service's own, for
+// SYSTEM and Administrators only, that holds nothing but the copy. The
+// handshake runs under a braced GUID as lock name, and the agent's folder
+// goes only when the removal is accepted. The cancelled
+// request asks for a reboot: its command line carries -sys_shutdown, and the
+// uninstaller, cancelled, never gets to the reboot.
 TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
   for (const bool cancel : {false, true}) {
     CHostRun agent;
     const std::wstring folderName = L"KorloTest_" + NewGuidText();
-    const std::wstring copyFolder = GetTempFolder() + folderName;
-    ASSERT_TRUE(::CreateDirectoryW(copyFolder.c_str(), nullptr));
-    testing_support::WriteFileBytes(copyFolder + L"\\version.dll", "MZ");
+    const std::wstring oldFolder = OldCopyFolder(folderName);
+    ASSERT_TRUE(::CreateDirectoryW(oldFolder.c_str(), nullptr));
+    testing_support::WriteFileBytes(oldFolder + L"\\version.dll", "MZ");
     PSECURITY_DESCRIPTOR open = nullptr;
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", 1, &open, nullptr));
-    ASSERT_TRUE(::SetFileSecurityW(copyFolder.c_str(), DACL_SECURITY_INFORMATION, open));
+    ASSERT_TRUE(::SetFileSecurityW(oldFolder.c_str(), DACL_SECURITY_INFORMATION, open));
     ::LocalFree(open);
-    ASSERT_TRUE(OpenToUsers(copyFolder));
+    ASSERT_TRUE(OpenToUsers(oldFolder));
 
     const CLogTail uninstallLog;
     CLogCapture log;
-    const std::wstring lockName = L"KorloTestLock_" + NewGuidText();
+    const std::wstring lockName = L"{" + NewGuidText() + L"}";
     g_agentPath = agent.ExePath();
     g_copyFolderName = folderName;
     EXPECT_EQ(!cancel, uninstall::HandleUninstallRequest(agent.ExePath(), folderName, cancel, lockName,
                                                          cancel ? &CancelAfterASecondRequest : nullptr));
     EXPECT_EQ(cancel, log.Contains(kLogError, L"Another removal request is being handled; this one is refused."));
     EXPECT_EQ(cancel, g_secondAnswer);
-    std::vector<std::wstring> files, folders;
-    SearchFiles(copyFolder + L"\\*", files, folders);
-    EXPECT_EQ(std::vector<std::wstring>{L"KorloGuestHelper.exe"}, files);
+    EXPECT_TRUE(log.Contains(kLogWarning, L"The folder [" + oldFolder +
+                                              L"] was not made by this service (S-1-1-0 may change it); it is left "
+                                              L"as it is."));
+    EXPECT_TRUE(testing_support::Exists(oldFolder + L"\\version.dll"));
+    const std::wstring copyFolder = NewCopyFolder(folderName);
+    ASSERT_FALSE(copyFolder.empty());
+    EXPECT_EQ(std::vector<std::wstring>{L"KorloGuestHelper.exe"}, EntriesIn(copyFolder));
     EXPECT_FALSE(OpenToUsers(copyFolder));  // nobody but SYSTEM and Administrators
-    EXPECT_TRUE(log.Contains(kLogWarning, L"The folder [" + copyFolder +
-                                              L"] is not safe to run the uninstaller from: S-1-1-0 may change it. "
-                                              L"It is made anew."));
     const std::wstring done = cancel ? L"Agent declined removal action." : L"Agent accepted removal action.";
     std::vector<std::wstring> expected = {
         L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.",
+        L"Uninstall lock path: [" + std::wstring(_wgetenv(L"SystemRoot")) + L"\\" + lockName + L".lck].",
         L"Checking whether the uninstallation is still required.",
         cancel ? L"[uninstallation server]Agent cancelled the uninstallation."
                : L"[uninstallation server]Agent accepted the uninstallation.",
@@ -214,7 +284,76 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     // Marked for deletion at the restart; remove it now, once the uninstaller has ended.
     RemoveFolderWithRetries(copyFolder, 100, 100);
     EXPECT_FALSE(testing_support::Exists(copyFolder));
+    RemoveFolder(oldFolder);
   }
+}
+
+// A folder of the old name that looks like the service's own is removed,
+// by handle. A user who swaps it for a link to another folder while that
+// runs (done here from Linux, as soon as the first files are gone) makes the
+// service delete nothing in the link's target, whose files have the same
+// names.
+TEST(RemovalE2eTest, OldFolderSwappedForALinkDuringItsRemovalKeepsTheTargetWhole) {
+  if (testing_support::UnixName(GetTempFolder()).empty()) GTEST_SKIP() << "the swap is made from Linux";
+  constexpr int kFiles = 2000;
+  testing_support::CScratchDir scratch;
+  CHostRun agent;
+  const std::wstring folderName = L"KorloTest_" + NewGuidText();
+  const std::wstring oldFolder = OldCopyFolder(folderName), target = scratch / L"target";
+  const std::wstring unixOld = testing_support::UnixName(oldFolder);
+  const std::wstring unixTarget = testing_support::UnixName(target);
+  ASSERT_TRUE(::CreateDirectoryW(oldFolder.c_str(), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr));
+  // The same names in both, made by the shell, which then waits for the
+  // first of them to go from the old folder and swaps it for a link.
+  const std::wstring script =
+      L"cd " + unixOld + L" && seq " + std::to_wstring(kFiles) + L" | xargs touch && cd " + unixTarget +
+      L" && seq " + std::to_wstring(kFiles) + L" | xargs touch && touch " + unixOld + L".ready && i=0 && while [ $(ls " +
+      unixOld + L" | wc -l) -ge " + std::to_wstring(kFiles) + L" ] && [ $i -lt 5000 ]; do i=$((i+1)); done; [ $i -lt "
+      L"5000 ] && ls " + unixOld + L" | wc -l > " + unixOld + L".count && mv " + unixOld + L" " + unixOld +
+      L".moved && ln -s " + unixTarget + L" " + unixOld;
+  testing_support::RunProcess(L"Z:\\bin\\sh -c \"" + script + L"\"");
+  for (int i = 0; i < 1000 && !testing_support::Exists(oldFolder + L".ready"); ++i) ::Sleep(10);
+  ASSERT_TRUE(testing_support::Exists(oldFolder + L".ready"));
+  ASSERT_EQ(static_cast<size_t>(kFiles), EntriesIn(oldFolder).size());
+
+  const CLogTail uninstallLog;
+  EXPECT_TRUE(uninstall::HandleUninstallRequest(agent.ExePath(), folderName, false, L"", nullptr));
+  const std::vector<std::wstring> expected = {L"Removing files of the guest service.. Ok."};
+  std::vector<std::wstring> lines;
+  for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i, ::Sleep(100)) lines = uninstallLog.Texts();
+  EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
+
+  // Made while most of the old folder was still there: by path, most of the
+  // target's files would go.
+  const int leftAtSwap = std::atoi(testing_support::ReadFileBytes(oldFolder + L".count").c_str());
+  EXPECT_GE(leftAtSwap, kFiles / 2) << "the swap came too late to tell";
+  EXPECT_EQ(static_cast<size_t>(kFiles), EntriesIn(target).size());
+  testing_support::RunOnUnixPath(L"rm", oldFolder, false);
+  testing_support::RunOnUnixPath(L"rm -r", oldFolder + L".moved", false);
+  for (const wchar_t* marker : {L".ready", L".count"}) ::DeleteFileW((oldFolder + marker).c_str());
+  RemoveFolderWithRetries(NewCopyFolder(folderName), 100, 100);
+}
+
+// A temporary folder that does not exist is created for the copy.
+TEST(RemovalE2eTest, MissingTemporaryFolderIsCreated) {
+  CHostRun agent;
+  const std::wstring base = GetTempFolder() + L"KorloTestTemp_" + NewGuidText(), temp = base + L"\\deeper\\";
+  wchar_t saved[MAX_PATH] = {};
+  const DWORD savedLength = ::GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+  ::SetEnvironmentVariableW(L"TMP", temp.c_str());
+  const std::wstring used = GetTempFolder();
+  const CLogTail uninstallLog;
+  const bool answer = uninstall::HandleUninstallRequest(agent.ExePath(), L"KorloTest", false, L"", nullptr);
+  ::SetEnvironmentVariableW(L"TMP", savedLength ? saved : nullptr);
+  ASSERT_EQ(temp, used);
+  EXPECT_TRUE(answer);
+  const std::vector<std::wstring> expected = {L"Removing files of the guest service.. Ok."};
+  std::vector<std::wstring> lines;
+  for (int i = 0; i < 300 && !ContainsInOrder(lines, expected); ++i, ::Sleep(100)) lines = uninstallLog.Texts();
+  EXPECT_TRUE(ContainsInOrder(lines, expected)) << testing_support::JoinLines(lines);
+  EXPECT_EQ(1u, testing_support::FilesIn(temp, L"KorloTest{*}").size());
+  RemoveFolderWithRetries(base, 100, 100);
 }
 
 // The whole road: the service hosting the fixture plugin, which asks for
@@ -240,7 +379,9 @@ TEST(RemovalE2eTest, PluginRequestRemovesTheRunningService) {
   for (int i = 0; i < 300 && !ContainsInOrder(log, expected); ++i, ::Sleep(100)) log = uninstallLog.Texts();
   EXPECT_TRUE(ContainsInOrder(log, expected)) << testing_support::JoinLines(log);
   EXPECT_FALSE(testing_support::Exists(host.Folder()));
-  RemoveFolderWithRetries(GetTempFolder() + L"KorloGuestHelper", 100, 100);
+  for (const std::wstring& copy : testing_support::FilesIn(GetTempFolder(), L"KorloGuestHelper{*}")) {
+    RemoveFolderWithRetries(GetTempFolder() + copy, 100, 100);
+  }
 }
 
 // Lock names that would add options to the uninstaller's command line, break it

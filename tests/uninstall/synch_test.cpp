@@ -1,6 +1,9 @@
 #include "uninstall/removal.h"
 #include "uninstall/synch.h"
 
+#include "base/msg.h"
+#include "base/msg_ids.h"
+#include "exc_checks.h"
 #include "log_capture.h"
 #include "test_support.h"
 
@@ -63,6 +66,30 @@ TEST(SynchTest, Limits) {
   EXPECT_EQ(90u, limits.lockAttempts);
   EXPECT_EQ(90000u, limits.decisionWaitMs);
   EXPECT_EQ(60000u, uninstall::kStopPolls);
+}
+
+// Each refused name breaks one rule only; a braced GUID passes.
+TEST(SynchVarsTest, LockNameIsAPlainFileNameStem) {
+  const std::pair<std::wstring, bool> names[] = {
+      {L"", true}, {L"{" + NewGuidText() + L"}", true}, {L"Lock-1.2_x", true}, {std::wstring(64, L'k'), true},
+      {L"-KorloLock", false}, {L".KorloLock", false}, {std::wstring(65, L'k'), false}, {L"Korlo Lock", false},
+      {L"Korlo[1]", false}, {L"Korlo\\Lock", false}, {L"Korlo\u00e9", false},
+  };
+  for (const auto& name : names) {
+    bool refused = false;
+    try {
+      uninstall::CheckFileLockName(name.first);
+    } catch (const CExc&) {
+      refused = true;
+    }
+    EXPECT_EQ(!name.second, refused) << testing_support::Narrow(name.first);
+  }
+  const auto e = testing_support::CatchExc([] { uninstall::CheckFileLockName(L"-KorloLock"); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(static_cast<std::int32_t>(E_INVALIDARG), e->GetCode());
+  EXPECT_EQ(L"The file lock name [-KorloLock] is refused: a lock name holds only letters, digits, \"_\", \"-\", "
+            L"\".\", \"{\" and \"}\", does not start with \"-\" or \".\" and has at most 64 characters.",
+            e->GetMessages().back());
 }
 
 TEST(SynchTest, ClientGivesUpWaitingForLockAndAccepts) {
