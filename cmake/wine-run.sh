@@ -65,9 +65,13 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   # end of its persistence) would otherwise be replaced by one that the test
   # program boots itself, handing its stdout and stderr to services.exe and
   # the rest, and ctest would wait on them until that server ends, 30 s after
-  # the last test. On a booted server this costs one short process.
+  # the last test. On a booted server this costs one short process. That
+  # process is not wineboot: a plain wineboot replays the pending renames and
+  # deletions, a restart of the machine for every file marked "at the next
+  # restart", under the feet of the tests still running. The first process of
+  # a new server boots it (wineboot --init), as a real restart would.
   "$WINESERVER" -p"${WINE_PERSIST_SECONDS:-30}" </dev/null >/dev/null 2>&1 9>&- || true
-  "$WINE" wineboot </dev/null >/dev/null 2>&1 9>&-
+  "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
 ) 9>"$WINEPREFIX.lock"
 [ "$1" = "--init" ] && exit 0
 exec "$WINE" "$@"

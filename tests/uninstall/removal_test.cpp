@@ -256,8 +256,8 @@ TEST(RemovalE2eTest, RequestLaunchesUninstallerThatFollowsTheDecision) {
     const std::wstring done = cancel ? L"Agent declined removal action." : L"Agent accepted removal action.";
     std::vector<std::wstring> expected = {
         L"The uninstaller's copy [" + copyFolder + L"\\KorloGuestHelper.exe] is deleted at the next restart.",
-        L"Uninstall lock path: [" + std::wstring(_wgetenv(L"SystemRoot")) + L"\\" + lockName + L".lck].",
         L"Checking whether the uninstallation is still required.",
+        L"Uninstall lock path: [" + std::wstring(_wgetenv(L"SystemRoot")) + L"\\" + lockName + L".lck].",
         cancel ? L"[uninstallation server]Agent cancelled the uninstallation."
                : L"[uninstallation server]Agent accepted the uninstallation.",
         done};
