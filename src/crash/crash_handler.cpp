@@ -20,6 +20,11 @@ constexpr DWORD kOtherDumpsWaitMs = 60000;
 // this long to do so before it ends the process itself (the earlier one may
 // have been taken by a frame that lets the process go on).
 constexpr DWORD kProcessEndWaitMs = 2000;
+// A thread that crashed while a dump was written was held suspended by the
+// dump writer and reaches the handler only once the dump is complete: the
+// writer gives such a thread this long to announce its own dump before it
+// lets the process end.
+constexpr DWORD kHeldCrashGraceMs = 250;
 constexpr DWORD kCrashPollMs = 10;
 
 // Polls until done() holds or limitMs has passed; true when it holds.
@@ -165,6 +170,7 @@ LONG CCrashHandler::ProcessUnhandledException(EXCEPTION_POINTERS* pointers, bool
     verdict = EXCEPTION_EXECUTE_HANDLER;
   }
   --m_dumpsInProgress;
+  ::Sleep(kHeldCrashGraceMs);
   PollFor([this] { return m_dumpsInProgress == 0; }, kOtherDumpsWaitMs);
   // The earlier crashes decide first: the process ends with the code of
   // the first one.
