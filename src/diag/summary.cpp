@@ -142,19 +142,6 @@ void Windows(CText& out) {
                      sizeof(void*) == 8 ? L"x64" : L"x86", wow64 ? L" under WOW64" : L""));
 }
 
-const wchar_t* StateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED: return L"STOPPED";
-    case SERVICE_START_PENDING: return L"START_PENDING";
-    case SERVICE_STOP_PENDING: return L"STOP_PENDING";
-    case SERVICE_RUNNING: return L"RUNNING";
-    case SERVICE_CONTINUE_PENDING: return L"CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING: return L"PAUSE_PENDING";
-    case SERVICE_PAUSED: return L"PAUSED";
-    default: return L"unknown";
-  }
-}
-
 const wchar_t* StartText(DWORD start) {
   switch (start) {
     case SERVICE_BOOT_START: return L"boot";
@@ -198,7 +185,7 @@ void Services(CText& out, const SSummaryInput& input) {
       out.Line(FormatMsg(L"Service %1 (%2):", name, config.displayName));
       out.Ask(L"  State", [&] {
         const SERVICE_STATUS_PROCESS status = service->QueryStatus();
-        out.Line(FormatMsg(L"  State: %1, process %2, exit code %3", StateText(status.dwCurrentState),
+        out.Line(FormatMsg(L"  State: %1, process %2, exit code %3", ServiceStateName(status.dwCurrentState),
                            UInt64Text(status.dwProcessId), UInt64Text(status.dwWin32ExitCode)));
       });
       out.Line(FormatMsg(L"  Start: %1; account: %2", StartText(config.startType), config.account));

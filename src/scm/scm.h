@@ -96,3 +96,7 @@ class CScmSvc {
   std::wstring m_machine;
   std::wstring m_name;
 };
+
+// The name a service state goes by in the manager's own tools: "STOPPED",
+// "START_PENDING", ..., "unknown" for a value that is none of them.
+const wchar_t* ServiceStateName(DWORD state);

@@ -8,6 +8,7 @@
 // Exit code 0 on success, 1 on failure (the reason on stderr), 2 on bad usage.
 #include "base/exc.h"
 #include "base/msg.h"
+#include "scm/scm.h"
 #include "svc_control.h"
 
 #include <cstdio>
@@ -23,14 +24,14 @@ void Print(const std::wstring& text) {
 }
 
 void PrintStatus(const std::wstring& name, const SERVICE_STATUS& status) {
-  Print(FormatMsg(L"%1: %2 (check point %3, wait hint %4 ms)", name, svcctl::StateName(status.dwCurrentState),
+  Print(FormatMsg(L"%1: %2 (check point %3, wait hint %4 ms)", name, ServiceStateName(status.dwCurrentState),
                   DecText(static_cast<int>(status.dwCheckPoint)), DecText(static_cast<int>(status.dwWaitHint))));
 }
 
 bool WaitFor(const std::wstring& name, DWORD state) {
   const bool reached = svcctl::WaitForState(name, state, kStateLimitMs, 50,
                                             [&](const SERVICE_STATUS& status) { PrintStatus(name, status); });
-  if (!reached) Print(FormatMsg(L"%1: no %2 within %3 ms", name, svcctl::StateName(state), DecText(kStateLimitMs)));
+  if (!reached) Print(FormatMsg(L"%1: no %2 within %3 ms", name, ServiceStateName(state), DecText(kStateLimitMs)));
   return reached;
 }
 

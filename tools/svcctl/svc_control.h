@@ -31,7 +31,5 @@ bool WaitForState(const std::wstring& name, DWORD state, DWORD timeoutMs, DWORD 
                   const std::function<void(const SERVICE_STATUS&)>& seen = nullptr);
 // The process the service runs in; 0 when it runs in none.
 DWORD ProcessId(const std::wstring& name);
-// "STOPPED", "START_PENDING", ...
-const wchar_t* StateName(DWORD state);
 
 }  // namespace svcctl
