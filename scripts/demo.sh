@@ -2,8 +2,8 @@
 # The helper's main job, end to end under Wine: installs KorloGuestHelper.exe
 # as a real service (persistent mode: RPC on port 6173) with the reference
 # plugin as KorloVssSupport.dll, starts it, calls the plugin's RPC interface
-# over TCP on 127.0.0.1, shows the log lines of the start, stops the service
-# and deletes it. Installs what is missing first (as root on Debian 12).
+# over TCP on 127.0.0.1, makes an operator's diagnostics bundle while it runs,
+# shows the log lines of the start, stops the service and deletes it. Installs what is missing first (as root on Debian 12).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
@@ -43,6 +43,16 @@ if run "$bin/KorloSvcCtl.exe" start "$name"; then
   run "$bin/ReferencePluginClient.exe" 127.0.0.1 6173 status || status=$?
   echo "== asking for removal without authentication (must be refused)"
   run "$bin/ReferencePluginClient.exe" 127.0.0.1 6173 uninstall || true
+  echo "== collecting diagnostics while the service runs"
+  # A path that exists is refused: each run makes its bundle anew.
+  cab=$(pwd)/build/win64/korlo-diag.cab
+  rm -f "$cab"
+  run "$folder\\KorloGuestHelper.exe" -collectDiagnostics "Z:$(printf '%s' "$cab" | tr / '\\')" || status=1
+  if [ -f "$cab" ]; then
+    cabextract -l "$cab"
+    echo "== the first lines of summary.txt"
+    cabextract -q -p -F summary.txt "$cab" | tr -d '\r' | head -n 12
+  fi
 else
   status=1
 fi
