@@ -59,7 +59,11 @@ std::shared_ptr<CSvcCtx> CSvcCtx::Instance() {
 CSvcCtx::CSvcCtx(const std::vector<std::wstring>& arguments) {
   ParseOptions(arguments, m_options);
   m_persistent = HasOption(L"persistent");
-  InitLogging(HasOption(L"uninstall"), std::wstring());
+  // The diagnostics run copies the service's live log while the service
+  // writes it: its own lines go to a file of their own, never into the one
+  // being copied (two processes appending through handles of their own
+  // would write over each other's lines).
+  InitLogging(HasOption(L"uninstall"), HasOption(L"collectDiagnostics") ? L"KorloDiagnostics" : std::wstring());
 
   std::wstring commandLine;
   for (const std::wstring& argument : arguments) {

@@ -93,13 +93,18 @@ def bundle_of_rotating_service(service, log_folder):
             except (OSError, EOFError) as error:
                 check(False, '%s decompresses: %s' % (os.path.basename(path), error))
         live = open(os.path.join(into, 'logs', 'KorloGuestHelper.log'), 'rb').read()
-        # Whole UTF-16 lines up to the last. (The one-shot run's own lines go into the same live file at a
-        # position of its own, so a line in the middle may be overwritten: that is the writer's, not the copy's.)
+        # Whole UTF-16 lines up to the last: the service alone writes that file (the run logs into a file of
+        # its own), and the copy stops at the last complete line.
         check(len(live) % 2 == 0 and live.endswith('\r\n'.encode('utf-16-le')), 'the live log ends with a whole line')
         lines = live.decode('utf-16-le', 'strict').lstrip('\ufeff').split('\r\n')[:-1]
         last = re.compile(r'^\d+/\d+/\d+ \d+:\d+:\d+ ')
         check(lines and last.match(lines[-1]), 'the last line of the live log is whole: ' + lines[-1][-80:])
         check(any('is refused' in line for line in lines), 'the live log holds the looping refusals')
+        check(not any('Collecting diagnostics into [' in line for line in lines),
+              "the run's own lines are not in the service's live log")
+        own = open(os.path.join(log_folder, 'KorloDiagnostics.log'), 'rb').read().decode('utf-16-le')
+        check(('Collecting diagnostics into [%s].. Ok.' % bundle.target) in own,
+              "the run's own lines are in KorloDiagnostics.log")
         check(os.path.exists(os.path.join(into, 'logs', 'KorloVssSupport.log')), "the plugin's own log")
         check(os.path.exists(os.path.join(into, 'KorloAgentConfig.xml')), 'the agent configuration file')
         summary = open(os.path.join(into, 'summary.txt'), 'rb').read().decode('utf-8')
