@@ -3,7 +3,8 @@
 # as a real service (persistent mode: RPC on port 6173) with the reference
 # plugin as KorloVssSupport.dll, starts it, calls the plugin's RPC interface
 # over TCP on 127.0.0.1, makes an operator's diagnostics bundle while it runs,
-# shows the log lines of the start, stops the service and deletes it. Installs what is missing first (as root on Debian 12).
+# shows the log lines of the start, stops the service and deletes it.
+# Installs what is missing first (as root on Debian 12).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh

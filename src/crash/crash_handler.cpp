@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "settings/settings.h"
 
+#include <atomic>
 #include <exception>
 
 namespace {
@@ -26,6 +27,13 @@ constexpr DWORD kProcessEndWaitMs = 2000;
 // lets the process end.
 constexpr DWORD kHeldCrashGraceMs = 250;
 constexpr DWORD kCrashPollMs = 10;
+// dbghelp is single-threaded, and the text report is one object for the
+// process: threads that crash at once write their dumps in turn. The turn is
+// a flag, not a lock a crashed thread could keep: a holder that never lets
+// go (it failed again inside dbghelp) is waited for this long, and then the
+// dump is tried all the same.
+constexpr DWORD kDumpTurnWaitMs = 30000;
+std::atomic<bool> g_dumpTurnTaken{false};
 
 // Polls until done() holds or limitMs has passed; true when it holds.
 template <class Done>
@@ -182,11 +190,13 @@ LONG CCrashHandler::ProcessUnhandledException(EXCEPTION_POINTERS* pointers, bool
 }
 
 void CCrashHandler::GenerateCrashDump(EXCEPTION_POINTERS* pointers) {
+  const bool turn = PollFor([] { return !g_dumpTurnTaken.exchange(true, std::memory_order_acquire); }, kDumpTurnWaitMs);
   try {
     CreateDumpGenerator()->Generate(m_dumpFolder, m_dumpPrefix, pointers);
   } catch (const CExc& e) {
     g_log.Error(L"Cannot generate crash dump.", e);
   }
+  if (turn) g_dumpTurnTaken.store(false, std::memory_order_release);
 }
 
 void CCrashHandler::RunCrashHandlers() {

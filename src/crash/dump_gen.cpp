@@ -11,7 +11,6 @@
 
 #include <dbghelp.h>
 
-#include <atomic>
 #include <iterator>
 #include <map>
 #include <set>
@@ -24,35 +23,6 @@ namespace {
 
 // Names a crashing thread may lose to other threads crashing at the same time.
 constexpr unsigned kNameRaceAttempts = 8;
-
-// dbghelp is single-threaded: threads that crash at once write their dumps
-// one after the other. The turn is a flag, not a lock a crashed thread could
-// keep: a holder that never lets go (it failed again inside dbghelp) is
-// waited for a bounded time, and then the dump is tried all the same.
-constexpr DWORD kDumpTurnWaitMs = 30000;
-constexpr DWORD kDumpTurnPollMs = 5;
-std::atomic<bool> g_dumpTurnTaken{false};
-
-class CDumpTurn {
- public:
-  CDumpTurn() {
-    for (DWORD waited = 0; g_dumpTurnTaken.exchange(true, std::memory_order_acquire); waited += kDumpTurnPollMs) {
-      if (waited >= kDumpTurnWaitMs) {
-        m_owned = false;
-        return;
-      }
-      ::Sleep(kDumpTurnPollMs);
-    }
-  }
-  ~CDumpTurn() {
-    if (m_owned) g_dumpTurnTaken.store(false, std::memory_order_release);
-  }
-  CDumpTurn(const CDumpTurn&) = delete;
-  CDumpTurn& operator=(const CDumpTurn&) = delete;
-
- private:
-  bool m_owned = true;
-};
 
 std::wstring DumpName(const std::wstring& prefix, const std::wstring& id, const std::wstring& extension) {
   return prefix + L"_crash_" + id + L"." + extension;
@@ -206,7 +176,6 @@ void minidump_gen_t::Generate(const std::wstring& folder, const std::wstring& pr
     info.ThreadId = ::GetCurrentThreadId();
     info.ExceptionPointers = pointers;
     info.ClientPointers = FALSE;
-    const CDumpTurn turn;
     if (m_writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(), MiniDumpNormal, &info, nullptr,
                     nullptr) != 1) {
       const DWORD error = ::GetLastError();
@@ -238,8 +207,6 @@ void legacy_dump_gen_t::Generate(const std::wstring& folder, const std::wstring&
         throw CWin32Exc(L"Cannot create the crash report file. File path: [%1].", candidate, error);
       }
     }
-    // One report object for the process: its path and its walk go together.
-    const CDumpTurn turn;
     CExceptionReportFile& report = CExceptionReportFile::Instance();
     if (!report.SetReportPath(path.c_str())) throw CExc(L"Cannot set the report path.", E_OUTOFMEMORY);
     report.WriteCrashReport(pointers);

@@ -154,7 +154,7 @@ TEST(MsgTest, FormatMsgPlaceholders) {
 
 TEST(MsgTest, LoadMsgReadsTheStringTableExactly) {
   bool loaded = false;
-  EXPECT_EQ(L"Loading plugin [%1].", LoadMsg(IDS_LOADING_PLUGIN, &loaded));
+  EXPECT_EQ(L"Loading plugin [%1].", LoadMsg(112, &loaded));
   EXPECT_TRUE(loaded);
   const std::wstring missing = LoadMsg(150, &loaded);
   EXPECT_FALSE(loaded);
